@@ -1,0 +1,15 @@
+// Every fixed path of the system goes through sysPath(), which puts the
+// system root in front. The root is set once at start (--sysroot DIR); empty
+// means the real paths. Tests, the lab and the demo use a scratch root.
+#pragma once
+
+#include <string>
+
+namespace trl {
+
+void setSysroot(const std::string& dir);
+const std::string& sysroot();
+// "/etc/hosts" -> sysroot + "/etc/hosts". The argument must be absolute.
+std::string sysPath(const std::string& fixed);
+
+}  // namespace trl

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs everything Trellium needs on a fresh Debian 12 machine (as root),
+# then configures and builds it. Safe to run again: it installs only what is
+# missing and rebuilds only what changed.
+#   scripts/setup.sh [build-type]   (Release by default; build dir build/<type>)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build_type=${1:-Release}
+
+debs=(
+  cmake ninja-build g++ pkg-config
+  libboost-dev libboost-thread-dev libboost-regex-dev libboost-program-options-dev
+  libfreeipmi-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  openipmi libopenipmi-dev freeipmi-tools
+  isc-dhcp-server udhcpc iproute2 tftpd-hpa
+  dpkg-dev chromium librsvg2-bin
+)
+command -v npm >/dev/null 2>&1 || debs+=(nodejs npm)
+
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  # Package scripts must not start daemons (dhcpd, tftpd) on this machine:
+  # the lab starts its own, in its own namespaces.
+  policy=/usr/sbin/policy-rc.d
+  made_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"; chmod 755 "$policy"; made_policy=1
+  fi
+  trap '[ "$made_policy" = 1 ] && rm -f "$policy"' EXIT
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if [ -f "$top/package-lock.json" ]; then
+  if [ ! -d "$top/node_modules" ] || [ "$top/package-lock.json" -nt "$top/node_modules/.package-lock.json" ]; then
+    (cd "$top" && npm ci --no-audit --no-fund)
+  fi
+fi
+
+cmake -S "$top" -B "$top/build/$build_type" -G Ninja -DCMAKE_BUILD_TYPE="$build_type"
+cmake --build "$top/build/$build_type"

@@ -1,0 +1,42 @@
+// Test helpers: a scratch system root, captured standard output, files.
+#pragma once
+
+#include <string>
+
+namespace trl::test {
+
+// A fresh directory under $TMPDIR, removed with everything in it at the end.
+// While alive it is the system root, so fixed paths land inside it.
+class ScratchRoot {
+ public:
+  ScratchRoot();
+  ~ScratchRoot();
+  ScratchRoot(const ScratchRoot&) = delete;
+  ScratchRoot& operator=(const ScratchRoot&) = delete;
+  const std::string& dir() const { return dir_; }
+  // Creates the directory DIR under the root (like mkdir -p).
+  std::string mkdir(const std::string& fixed) const;
+
+ private:
+  std::string dir_;
+};
+
+// Everything written to standard output (by this process) between
+// construction and text().
+class CaptureStdout {
+ public:
+  CaptureStdout();
+  ~CaptureStdout();
+  std::string text();
+
+ private:
+  int saved_ = -1;
+  std::string file_;
+  bool done_ = false;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+long fileSize(const std::string& path);  // -1 when missing
+
+}  // namespace trl::test

@@ -1,0 +1,119 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "error.h"
+#include "scratch.h"
+#include "utils.h"
+
+namespace {
+
+// launch() takes a mutable argv, as posix_spawn does.
+struct Argv {
+  std::vector<std::string> words;
+  std::vector<char*> ptrs;
+  Argv(std::initializer_list<std::string> w) : words(w) {
+    for (auto& s : words) ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
+  char* const* get() { return ptrs.data(); }
+};
+
+std::string launchError(Argv args, bool logging = true) {
+  try {
+    launch(args.get(), 0, true, logging);
+  } catch (const _Error& e) {
+    return std::string("_Error ") + e.what();
+  } catch (const _SysError& e) {
+    return std::string("_SysError ") + e.what();
+  }
+  return "";
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(Launch, SuccessLogsCommandAndExitFlags) {
+  trl::test::CaptureStdout out;
+  Argv args{"/bin/true", "a b"};
+  launch(args.get(), 0, true, true);
+  const std::string text = out.text();
+  EXPECT_NE(text.find("[modules/utils:"), std::string::npos);
+  EXPECT_NE(text.find("] launching { /bin/true a b } wait=1 logging=1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] exit flags 0\n"), std::string::npos) << text;
+}
+
+TEST(Launch, FailuresNameTheirCause) {
+  const std::string wrong = launchError({"/bin/sh", "-c", "exit 2"});
+  EXPECT_EQ(wrong.rfind("_Error [modules/utils:", 0), 0u) << wrong;
+  EXPECT_TRUE(endsWith(wrong, "] { /bin/sh -c exit 2 } exited with 2; expected 0")) << wrong;
+
+  const std::string killed = launchError({"/bin/sh", "-c", "kill -9 $$"});
+  EXPECT_TRUE(endsWith(killed, "] child process exited abnormally0")) << killed;
+
+  // PATH is never searched: a bare program name cannot be spawned.
+  const std::string bare = launchError({"true"});
+  EXPECT_EQ(bare.rfind("_SysError [modules/utils:", 0), 0u) << bare;
+  EXPECT_NE(bare.find("] posix_spawn failed with '"), std::string::npos) << bare;
+}
+
+TEST(Launch, ExpectedNonZeroStatusIsSuccess) {
+  trl::test::CaptureStdout out;
+  Argv args{"/bin/sh", "-c", "exit 3"};
+  EXPECT_NO_THROW(launch(args.get(), 3, true, true));
+}
+
+TEST(Launch, ChildOutputOnlyWhenLogging) {
+  trl::test::CaptureStdout out;
+  Argv loud{"/bin/sh", "-c", "echo child-says-loud; echo err-loud >&2"};
+  launch(loud.get(), 0, true, true);
+  // Writes fail on the read-only /dev/null; the text goes nowhere.
+  Argv quiet{"/bin/sh", "-c", "echo child-says-$((6*7)); exit 0"};
+  launch(quiet.get(), 0, true, false);
+  // Standard input is /dev/null too: a read ends at once.
+  Argv reader{"/bin/sh", "-c", "read line; test -z \"$line\""};
+  launch(reader.get(), 0, true, false);
+  const std::string text = out.text();
+  EXPECT_NE(text.find("child-says-loud"), std::string::npos);
+  EXPECT_EQ(text.find("child-says-42"), std::string::npos);
+  EXPECT_NE(text.find("wait=1 logging=0"), std::string::npos);
+}
+
+TEST(Launch, EnvironmentIsOnlyPath) {
+  trl::test::CaptureStdout out;
+  setenv("TRL_SECRET", "leak", 1);
+  Argv args{"/usr/bin/env"};
+  launch(args.get(), 0, true, true);
+  unsetenv("TRL_SECRET");
+  const std::string text = out.text();
+  EXPECT_NE(text.find("\nPATH=/sbin:/usr/sbin:/bin:/usr/bin\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("TRL_SECRET"), std::string::npos);
+  EXPECT_EQ(text.find("HOME="), std::string::npos);
+}
+
+TEST(Launch, CloseOnExecDescriptorsStayHome) {
+  trl::test::CaptureStdout out;
+  const int private_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int shared_fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(private_fd, 3);
+  const std::string check = "test ! -e /proc/$$/fd/" + std::to_string(private_fd) + " && test -e /proc/$$/fd/" +
+                            std::to_string(shared_fd);
+  Argv args{"/bin/sh", "-c", check};
+  EXPECT_NO_THROW(launch(args.get(), 0, true, true));
+  close(private_fd);
+  close(shared_fd);
+}
+
+TEST(Launch, NoWaitReturnsAtOnce) {
+  trl::test::CaptureStdout out;
+  Argv args{"/bin/sleep", "30"};
+  const auto start = std::chrono::steady_clock::now();
+  launch(args.get(), 0, false, false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(out.text().find("exit flags"), std::string::npos);
+}
+
+}  // namespace
