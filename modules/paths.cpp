@@ -27,3 +27,28 @@ std::string sysPath(const std::string& fixed) {
 }
 
 }  // namespace trl
+
+#include <sys/stat.h>
+
+namespace trl {
+
+namespace {
+void ensureDirectory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) throw TRL_SYSERROR("mkdir " + path + " failed");
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) throw TRL_SYSERROR("stat " + path + " failed");
+  // A link planted in place of the directory would redirect what we write.
+  if (!S_ISDIR(st.st_mode)) throw TRL_ERROR(path + " is not a directory");
+}
+}  // namespace
+
+std::string privateDir() {
+  const std::string state = sysPath("/var/lib/trellium");
+  ensureDirectory(state, 0755);
+  const std::string dir = state + "/private";
+  ensureDirectory(dir, 0700);
+  if (::chmod(dir.c_str(), 0700) != 0) throw TRL_SYSERROR("chmod " + dir + " failed");
+  return dir;
+}
+
+}  // namespace trl

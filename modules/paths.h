@@ -13,3 +13,11 @@ const std::string& sysroot();
 std::string sysPath(const std::string& fixed);
 
 }  // namespace trl
+
+namespace trl {
+
+// The state directory's private part (mode 0700, created on first use):
+// caches and reports that other local users must neither read nor replace.
+std::string privateDir();
+
+}  // namespace trl

@@ -1,0 +1,357 @@
+#include "ipmi.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "paths.h"
+
+namespace {
+
+std::atomic<unsigned int> retransmission_timeout_ms{0};
+
+// Closes the session on every way out of an operation.
+class SessionGuard {
+ public:
+  explicit SessionGuard(std::function<void()> close) : close_(std::move(close)) {}
+  ~SessionGuard() { close_(); }
+  SessionGuard(const SessionGuard&) = delete;
+  SessionGuard& operator=(const SessionGuard&) = delete;
+
+ private:
+  std::function<void()> close_;
+};
+
+struct FiidDeleter {
+  void operator()(fiid_obj_t obj) const { fiid_obj_destroy(obj); }
+};
+typedef std::unique_ptr<std::remove_pointer<fiid_obj_t>::type, FiidDeleter> FiidObj;
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+
+ipmi_ctx_t createContext() {
+  const ipmi_ctx_t ctx = ipmi_ctx_create();
+  if (!ctx) throw TRL_ERROR("ipmi_ctx_create failed");
+  return ctx;
+}
+
+const char* orNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+
+const char* stateWord(unsigned int state) {
+  switch (state) {
+    case IPMI_INTERPRET_STATE_NOMINAL: return "nominal";
+    case IPMI_INTERPRET_STATE_WARNING: return "warning";
+    case IPMI_INTERPRET_STATE_CRITICAL: return "critical";
+    case IPMI_INTERPRET_STATE_UNKNOWN: return "unknown";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void IPMI::setRetransmissionTimeout(unsigned int ms) { retransmission_timeout_ms = ms; }
+unsigned int IPMI::retransmissionTimeout() { return retransmission_timeout_ms; }
+
+IPMI::IPMI(const std::string& hostname, const std::string& username, const std::string& password)
+    : ipmi_ctx(createContext()), hostname_val(hostname), username_val(username), password_val(password) {}
+
+IPMI::IPMI(const IPMI* other) {
+  if (!other) throw TRL_ERROR("Create new IPMI from null pointer");
+  hostname_val = other->hostname_val;
+  username_val = other->username_val;
+  password_val = other->password_val;
+  ipmi_ctx = createContext();
+}
+
+IPMI::~IPMI() {
+  boost::unique_lock<boost::shared_mutex> guard(lock_);
+  disconnect();
+  cleanupSDR();
+  ipmi_ctx_destroy(ipmi_ctx);
+}
+
+bool IPMI::connect(int timeout) {
+  if (connected) disconnect();
+  if (hostname_val == "unset") {
+    TRL_LOG("unset hostname, skip IPMI connection");
+    return false;
+  }
+  if (ipmi_ctx_open_outofband(ipmi_ctx, hostname_val.c_str(), orNull(username_val), orNull(password_val),
+                              IPMI_AUTHENTICATION_TYPE_MD5, IPMI_PRIVILEGE_LEVEL_ADMIN, timeout,
+                              retransmission_timeout_ms, 0, 0) < 0)
+    throw IpmiConnectError(ipmi_ctx);
+  connected = true;
+  return true;
+}
+
+void IPMI::disconnect() {
+  // The library closes only what it opened; a context never opened is fine.
+  if (connected) ipmi_ctx_close(ipmi_ctx);
+  connected = false;
+}
+
+bool IPMI::probe() {
+  try {
+    const bool answered = connect(1001);
+    disconnect();
+    return answered;
+  } catch (const IpmiConnectError&) {
+    disconnect();
+    return false;
+  }
+}
+
+// Reads the chassis power state over an already chosen lock; opens and
+// closes its own session.
+bool IPMI::readPowerState() {
+  const SessionGuard session([this] { disconnect(); });
+  connect(ipmi_session_timeout);
+  const FiidObj rs(fiid_obj_create(tmpl_cmd_get_chassis_status_rs));
+  if (!rs) throw TRL_ERROR("fiid_obj_create failed");
+  if (ipmi_cmd_get_chassis_status(ipmi_ctx, rs.get()) < 0)
+    throw TRL_ERROR(hostname_val + ": ipmi_cmd_get_chassis_status failed");
+  uint64_t on = 0;
+  if (FIID_OBJ_GET(rs.get(), "current_power_state.power_is_on", &on) < 0) throw TRL_ERROR("FIID_OBJ_GET failed");
+  return on != 0;
+}
+
+bool IPMI::power() {
+  boost::unique_lock<boost::shared_mutex> guard(lock_);
+  return readPowerState();
+}
+
+void IPMI::power(power_t type, bool wait) {
+  TRL_LOG("Setting power status for " << hostname_val);
+  boost::unique_lock<boost::shared_mutex> guard(lock_);
+  {
+    const SessionGuard session([this] { disconnect(); });
+    connect(ipmi_session_timeout);
+    const FiidObj rs(fiid_obj_create(tmpl_cmd_chassis_control_rs));
+    if (!rs) throw TRL_ERROR("fiid_obj_create");
+    if (ipmi_cmd_chassis_control(ipmi_ctx, static_cast<uint8_t>(type), rs.get()) < 0)
+      throw TRL_ERROR(hostname_val + ": ipmi_cmd_chassis_control failed");
+  }
+  if (!wait) return;
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (static_cast<int>(readPowerState()) == static_cast<int>(type)) return;
+  }
+  throw TRL_ERROR("failed to change power state after 10s");
+}
+
+macaddr IPMI::getEth0MacAddr() {
+  const SessionGuard session([this] { disconnect(); });
+  connect(ipmi_session_timeout);
+  const unsigned int buffer_len = 131072;
+  std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(calloc(1, buffer_len)));
+  if (!buffer) throw TRL_SYSERROR("Failed to allocate memory for IPMI response buffer");
+  uint8_t request[2] = {0x21, 0x02};
+  int len = ipmi_cmd_raw(ipmi_ctx, 0, 0x30, request, sizeof request, buffer.get(), buffer_len);
+  if (len != 12) {
+    request[1] = 0x00;
+    len = ipmi_cmd_raw(ipmi_ctx, 0, 0x30, request, sizeof request, buffer.get(), buffer_len);
+  }
+  if (len != 12) {
+    TRL_LOG("Wrong length " << len);
+    return 0;
+  }
+  macaddr mac = 0;
+  for (int i = 6; i < 12; ++i) mac = (mac << 8) | buffer.get()[i];
+  return mac;
+}
+
+void IPMI::reset(const std::string& hostname, const std::string& username, const std::string& password) {
+  if (hostname == hostname_val && username == username_val && password == password_val) return;
+  boost::unique_lock<boost::shared_mutex> guard(lock_);
+  disconnect();
+  cleanupSDR();
+  ipmi_ctx_destroy(ipmi_ctx);
+  ipmi_ctx = nullptr;
+  ipmi_ctx = createContext();
+  hostname_val = hostname;
+  username_val = username;
+  password_val = password;
+}
+
+void IPMI::skip(skip_t type) { skipping(type).mark(time(nullptr)); }
+
+bool IPMI::skip(int length, skip_t type, int offset) { return skipping(type).pending(time(nullptr), length, offset); }
+
+void IPMI::forceUnlock() {
+  for (boost::shared_mutex* m : {&lock_, &sensor_lock_}) {
+    if (m->try_lock())
+      m->unlock();
+    else
+      TRL_WARN("IPMI lock of " + hostname_val + " still held while its owner shuts down");
+  }
+}
+
+IPMI::SensorList IPMI::sensorTable() const {
+  boost::shared_lock<boost::shared_mutex> guard(sensor_lock_);
+  return sensor_list;
+}
+
+std::string IPMI::cacheFile() const {
+  // The host name ends up in a file name: keep it one path component.
+  std::string host = hostname_val;
+  for (char& c : host)
+    if (c == '/') c = '_';
+  return trl::privateDir() + "/" + sdr_cache_name + host;
+}
+
+void IPMI::initSDR() {
+  if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(hostname_val + ": ipmi_sdr_cache_ctx_create failed");
+  sdrInitialized = true;  // from here on cleanupSDR() releases what exists
+  if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(hostname_val + ": ipmi_sdr_parse_ctx_create failed");
+  if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
+    throw TRL_ERROR(hostname_val + ": ipmi_sensor_read_ctx_create failed");
+  if (!(interpret_ctx = ipmi_interpret_ctx_create()))
+    throw TRL_ERROR(hostname_val + ": ipmi_interpret_ctx_create failed");
+  if (ipmi_interpret_load_sensor_config(interpret_ctx, nullptr) < 0)
+    throw TRL_ERROR(hostname_val + ": ipmi_interpret_load_sensor_config failed");
+  if (ipmi_interpret_ctx_set_flags(interpret_ctx, IPMI_INTERPRET_FLAGS_INTERPRET_OEM_DATA |
+                                                      IPMI_INTERPRET_FLAGS_IGNORE_UNRECOGNIZED_EVENTS) < 0)
+    throw TRL_ERROR(hostname_val + ": ipmi_interpret_ctx_set_flags failed");
+  if (ipmi_sdr_cache_create(sdr_cache_ctx, ipmi_ctx, cacheFile().c_str(), IPMI_SDR_CACHE_CREATE_FLAGS_OVERWRITE,
+                            nullptr, nullptr) < 0)
+    throw TRL_ERROR(hostname_val + ": ipmi_sdr_cache_create failed");
+}
+
+void IPMI::cleanupSDR() {
+  if (!sdrInitialized) return;
+  if (sdr_cache_ctx) {
+    try {
+      ipmi_sdr_cache_delete(sdr_cache_ctx, cacheFile().c_str());
+    } catch (const std::exception& e) {
+      TRL_WARN(std::string("cannot remove the SDR cache: ") + e.what());
+    }
+  }
+  if (interpret_ctx) ipmi_interpret_ctx_destroy(interpret_ctx);
+  if (sensor_read_ctx) ipmi_sensor_read_ctx_destroy(sensor_read_ctx);
+  if (sdr_parse_ctx) ipmi_sdr_ctx_destroy(sdr_parse_ctx);
+  if (sdr_cache_ctx) ipmi_sdr_ctx_destroy(sdr_cache_ctx);
+  interpret_ctx = nullptr;
+  sensor_read_ctx = nullptr;
+  sdr_parse_ctx = sdr_cache_ctx = nullptr;
+  sdrInitialized = false;
+}
+
+double IPMI::sensors(const std::string& name) {
+  boost::unique_lock<boost::shared_mutex> guard(lock_);
+  bool cache_open = false;
+  // Order on the way out: cache, session, contexts and file; then the locks.
+  const SessionGuard cleanup([this, &cache_open] {
+    if (cache_open) ipmi_sdr_cache_close(sdr_cache_ctx);
+    disconnect();
+    cleanupSDR();
+  });
+  connect(ipmi_session_timeout);
+  initSDR();
+  boost::unique_lock<boost::shared_mutex> table_guard(sensor_lock_);
+
+  const std::string& host = hostname_val;
+  if (ipmi_sdr_cache_open(sdr_cache_ctx, ipmi_ctx, cacheFile().c_str()) < 0)
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_open failed");
+  cache_open = true;
+  uint16_t count = 0;
+  if (ipmi_sdr_cache_record_count(sdr_cache_ctx, &count) < 0)
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_record_count failed");
+
+  sensor_list.clear();
+  sensor_list.reserve(count + 1u);
+  sensor_list.push_back({"name", "reading", "state"});
+
+  uint8_t record[IPMI_SDR_MAX_RECORD_LENGTH];
+  std::vector<uint16_t> ids;
+  ids.reserve(count);
+  for (unsigned int i = 0; i < count; ++i, ipmi_sdr_cache_next(sdr_cache_ctx)) {
+    const int len = ipmi_sdr_cache_record_read(sdr_cache_ctx, record, sizeof record);
+    if (len <= 0) throw TRL_ERROR("ipmi_sdr_cache_record_read failed");
+    uint16_t id;
+    uint8_t type;
+    if (ipmi_sdr_parse_record_id_and_type(sdr_parse_ctx, record, len, &id, &type) < 0)
+      throw TRL_ERROR("ipmi_sdr_parse_record_id_and_type failed");
+    ids.push_back(id);
+  }
+
+  double result = std::numeric_limits<double>::quiet_NaN();
+  for (const uint16_t wanted : ids) {
+    if (ipmi_sdr_cache_search_record_id(sdr_cache_ctx, wanted) < 0)
+      throw TRL_ERROR(host + ": ipmi_sdr_cache_search_record_id failed");
+    const int len = ipmi_sdr_cache_record_read(sdr_cache_ctx, record, sizeof record);
+    if (len <= 0) throw TRL_ERROR(host + ": ipmi_sdr_cache_record_read failed");
+    uint16_t id;
+    uint8_t type;
+    if (ipmi_sdr_parse_record_id_and_type(sdr_parse_ctx, record, len, &id, &type) < 0)
+      throw TRL_ERROR(host + ": ipmi_sdr_parse_record_id_and_type failed");
+    if (type != IPMI_SDR_FORMAT_FULL_SENSOR_RECORD && type != IPMI_SDR_FORMAT_COMPACT_SENSOR_RECORD &&
+        type != IPMI_SDR_FORMAT_EVENT_ONLY_RECORD)
+      continue;
+
+    uint8_t number;
+    if (ipmi_sdr_parse_sensor_number(sdr_parse_ctx, record, len, &number) < 0)
+      throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_number failed");
+    uint8_t share_count = 1;
+    if (type == IPMI_SDR_FORMAT_COMPACT_SENSOR_RECORD &&
+        ipmi_sdr_parse_sensor_record_sharing(sdr_parse_ctx, record, len, &share_count, nullptr, nullptr, nullptr) < 0)
+      throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_record_sharing failed");
+
+    for (unsigned int j = 0; j < share_count; ++j) {
+      uint8_t code;
+      if (ipmi_sdr_parse_event_reading_type_code(sdr_parse_ctx, record, len, &code) < 0)
+        throw IpmiSdrError(TRL_HERE, __LINE__, sdr_parse_ctx, host + ": ipmi_sdr_parse_event_reading_type_code failed");
+      if (ipmi_event_reading_type_code_class(code) != IPMI_EVENT_READING_TYPE_CODE_CLASS_THRESHOLD) continue;
+
+      uint8_t percentage, modifier, rate, base_unit, modifier_unit;
+      if (ipmi_sdr_parse_sensor_units(sdr_parse_ctx, record, len, &percentage, &modifier, &rate, &base_unit,
+                                      &modifier_unit) < 0)
+        throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_units failed");
+      char units[1024];
+      if (ipmi_sensor_units_string(percentage, modifier, rate, base_unit, modifier_unit, units, sizeof units, 1) <= 0)
+        throw TRL_ERROR(host + ": ipmi_sensor_units_string failed");
+      uint8_t threshold_access;
+      if (ipmi_sdr_parse_sensor_capabilities(sdr_parse_ctx, record, len, nullptr, &threshold_access, nullptr, nullptr,
+                                             nullptr) < 0)
+        throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_capabilities failed");
+      char id_string[17] = {};
+      if (ipmi_sdr_parse_id_string(sdr_parse_ctx, record, len, id_string, 16) < 0)
+        throw TRL_ERROR(host + ": ipmi_sdr_parse_id_string failed");
+
+      uint8_t raw = 0;
+      double* reading = nullptr;
+      uint16_t bitmask = 0;
+      if (ipmi_sensor_read(sensor_read_ctx, record, len, static_cast<uint8_t>(j), &raw, &reading, &bitmask) < 0 &&
+          ipmi_sensor_read_ctx_errnum(sensor_read_ctx) != IPMI_SENSOR_READ_ERR_SENSOR_READING_UNAVAILABLE)
+        throw IpmiSensorError(TRL_HERE, __LINE__, sensor_read_ctx, host + ": ipmi_sensor_read failed");
+      const std::unique_ptr<double, FreeDeleter> reading_owner(reading);
+
+      uint8_t sensor_type;
+      if (ipmi_sdr_parse_sensor_type(sdr_parse_ctx, record, len, &sensor_type) < 0)
+        throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_type failed");
+      unsigned int state;
+      if (ipmi_interpret_sensor(interpret_ctx, code, sensor_type, bitmask, &state) < 0)
+        throw TRL_ERROR(host + ": ipmi_interpret_sensor failed");
+
+      std::vector<std::string> row{id_string};
+      if (reading) {
+        if (!name.empty() && name == id_string) result = *reading;
+        std::ostringstream text;
+        text << *reading << " " << units;
+        row.push_back(text.str());
+        if (const char* word = stateWord(state)) row.push_back(word);
+      } else {
+        row.push_back("N/A");
+        row.push_back("unavailable");
+      }
+      sensor_list.push_back(std::move(row));
+    }
+  }
+  return result;
+}

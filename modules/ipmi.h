@@ -1,0 +1,135 @@
+// One IPMI-over-LAN client per management controller, on libfreeipmi. Every
+// operation opens a fresh IPMI 1.5 session and closes it before returning,
+// so a controller that reboots costs nothing but the failed operation.
+#pragma once
+
+#include <freeipmi/freeipmi.h>
+
+#include <boost/thread/shared_mutex.hpp>
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "module.h"
+
+typedef uint64_t macaddr;
+
+class IPMI : public Module {
+ public:
+  enum power_t { power_off = 0, power_on = 1, power_cycle = 2, power_reset = 3, power_nmi = 4, power_shutdown = 5 };
+  enum skip_t { skip_power = 0, skip_sensor = 1 };
+
+  // One back-off record: while marked, pollers leave the controller alone.
+  struct Skipping {
+    bool skipped = false;
+    time_t last_time;
+    explicit Skipping(time_t now = time(nullptr)) : last_time(now) {}
+    void mark(time_t now) {
+      skipped = true;
+      last_time = now;
+    }
+    // True while the caller must skip; clears the mark once the window of
+    // offset + 2 * length seconds has passed.
+    bool pending(time_t now, int length, int offset) {
+      if (!skipped) return false;
+      if ((now - last_time) - offset > 2 * static_cast<time_t>(length)) {
+        skipped = false;
+        return false;
+      }
+      return true;
+    }
+  };
+
+  struct IpmiError : public std::exception {
+    std::string message;
+    explicit IpmiError(ipmi_ctx_t ctx) : message(ipmi_ctx_errormsg(ctx)) {}
+    const char* what() const noexcept override { return message.c_str(); }
+  };
+  struct IpmiConnectError : public IpmiError {
+    using IpmiError::IpmiError;
+  };
+  struct IpmiSdrError : public _Error {
+    IpmiSdrError(const char* file, int line, ipmi_sdr_ctx_t ctx, const std::string& s)
+        : _Error(file, line, s + " with '" + ipmi_sdr_ctx_errormsg(ctx) + "'") {}
+  };
+  struct IpmiSensorError : public _Error {
+    IpmiSensorError(const char* file, int line, ipmi_sensor_read_ctx_t ctx, const std::string& s)
+        : _Error(file, line, s + " with '" + ipmi_sensor_read_ctx_errormsg(ctx) + "'") {}
+  };
+
+  typedef std::vector<std::vector<std::string>> SensorList;
+
+  static const int history_polling_interval = 10;      // seconds
+  static const int power_status_polling_interval = 5;  // seconds
+  static const int ipmi_session_timeout = 1500;        // milliseconds
+  static constexpr const char* sdr_cache_name = "sdr.cache";  // in the private state directory
+
+  // Retransmission timeout of every session, in milliseconds; 0 is the
+  // library's default. Simulated controllers repeat a sequence number, so
+  // every session open waits one retransmission: the lab sets a short one.
+  static void setRetransmissionTimeout(unsigned int ms);
+  static unsigned int retransmissionTimeout();
+
+  IPMI(const std::string& hostname, const std::string& username, const std::string& password);
+  explicit IPMI(const IPMI* other);
+  virtual ~IPMI();
+  IPMI(const IPMI&) = delete;
+  IPMI& operator=(const IPMI&) = delete;
+
+  std::string moduleName() const override { return "IPMI"; }
+  std::vector<Eventfd> eventfds() const override { return {}; }
+  bool changed(int) override { return false; }
+  void reset() override {}
+
+  bool probe();
+  bool power();
+  void power(power_t type, bool wait);
+  macaddr getEth0MacAddr();
+  void reset(const std::string& hostname, const std::string& username, const std::string& password);
+  void skip(skip_t type);
+  bool skip(int length, skip_t type, int offset);
+  // Makes sure neither lock is left held. Every lock here is taken through a
+  // guard, so a stopped thread cannot leave one held; this only checks.
+  void forceUnlock();
+
+  // Rebuilds the sensor table; the reading of the threshold sensor whose ID
+  // string is name, NaN when name is empty or the sensor has no reading.
+  double sensors(const std::string& name);
+  // The sensor table. Hold sensorLock() shared while iterating.
+  SensorList::const_iterator begin() const { return sensor_list.begin(); }
+  SensorList::const_iterator end() const { return sensor_list.end(); }
+  boost::shared_mutex& sensorLock() const { return sensor_lock_; }
+  SensorList sensorTable() const;  // a copy, taken under the lock
+
+  std::string hostname() const { return hostname_val; }
+  std::string username() const { return username_val; }
+  std::string password() const { return password_val; }
+
+ private:
+  bool connect(int timeout);
+  void disconnect();
+  bool readPowerState();
+  void initSDR();
+  void cleanupSDR();
+  std::string cacheFile() const;
+  Skipping& skipping(skip_t type) { return type == skip_power ? powerSkip : sensorSkip; }
+
+  Skipping powerSkip;
+  Skipping sensorSkip;
+  ipmi_ctx_t ipmi_ctx = nullptr;
+  SensorList sensor_list;
+  ipmi_sdr_ctx_t sdr_cache_ctx = nullptr;
+  ipmi_sdr_ctx_t sdr_parse_ctx = nullptr;
+  ipmi_sensor_read_ctx_t sensor_read_ctx = nullptr;
+  ipmi_interpret_ctx_t interpret_ctx = nullptr;
+  std::string hostname_val;
+  std::string username_val;
+  std::string password_val;
+  bool connected = false;
+  bool sdrInitialized = false;
+  mutable boost::shared_mutex lock_;
+  mutable boost::shared_mutex sensor_lock_;
+};
