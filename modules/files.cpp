@@ -1,0 +1,78 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "error.h"
+
+namespace trl {
+
+namespace {
+
+// Owns the staging file until it has been renamed into place.
+class StagingFile {
+ public:
+  explicit StagingFile(const std::string& target) : path_(target + ".XXXXXX") {
+    fd_ = mkostemp(path_.data(), O_CLOEXEC);
+    if (fd_ < 0) throw TRL_SYSERROR("constructing output stream on " + path_ + " failed");
+  }
+  ~StagingFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!renamed_) ::unlink(path_.c_str());
+  }
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+
+  void write(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw TRL_SYSERROR("writing " + path_ + " failed");
+      done += static_cast<size_t>(n);
+    }
+  }
+  void finish(mode_t mode) {
+    if (::fchmod(fd_, mode) != 0) throw TRL_SYSERROR("chmod " + path_ + " failed");
+    if (::fsync(fd_) != 0) throw TRL_SYSERROR("writing " + path_ + " failed");
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw TRL_SYSERROR("writing " + path_ + " failed");
+  }
+  void renameOver(const std::string& target) {
+    if (::rename(path_.c_str(), target.c_str()) != 0) throw TRL_SYSERROR("rename failed");
+    renamed_ = true;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool renamed_ = false;
+};
+
+}  // namespace
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
+  return text.str();
+}
+
+void replaceFile(const std::string& target, const std::string& text, const std::function<void()>& before_rename) {
+  struct stat st;
+  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  StagingFile staging(target);
+  staging.write(text);
+  staging.finish(mode);
+  if (before_rename) before_rename();
+  staging.renameOver(target);
+}
+
+}  // namespace trl

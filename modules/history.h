@@ -1,0 +1,77 @@
+// A short time series of one sensor of one server, sampled every 10 s by a
+// thread of its own while a browser session is open, for the Monitoring chart.
+#pragma once
+
+#include <boost/circular_buffer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "module.h"
+
+class Nodes;
+
+struct HistoryData {
+  std::chrono::system_clock::time_point time;  // UTC instant of the sample
+  double data;                                  // NaN when no reading could be had
+  HistoryData(std::chrono::system_clock::time_point t, double d) : time(t), data(d) {}
+  bool operator<(const HistoryData& other) const { return data < other.data; }
+};
+
+class History : public Module {
+ public:
+  static const int default_size = 40;
+
+  History(Nodes& nodes, unsigned size);
+  virtual ~History();
+  History(const History&) = delete;
+  History& operator=(const History&) = delete;
+
+  std::string moduleName() const override { return "History"; }
+  std::vector<Eventfd> eventfds() const override { return {Eventfd(historyFd, "History fd")}; }
+  bool changed(int fd) override;
+  void reset() override;
+
+  int historyUpdateFd() const { return historyFd; }
+
+  void startThread();
+  void stopThread();
+  // Spacing of the samples; 10 s unless a test shortens it.
+  void setInterval(std::chrono::milliseconds interval) { interval_ = interval; }
+
+  void changeHistorySensor(const std::string& name);
+  void changeHistoryNode(const std::string& name);
+  std::string historySensorName() const;
+  std::string historyNodeName() const;
+
+  // The samples, oldest first. Hold historyLock() while reading them.
+  const boost::circular_buffer<HistoryData>& buffer() const { return buff; }
+  std::mutex& historyLock() const { return history_lock; }
+  std::vector<HistoryData> samples() const;  // a copy, taken under the lock
+  double min() const;
+  double max() const;
+  void push(const HistoryData& sample);
+  void clear();
+  void triggerEvent();
+
+  // One sampling round: read the chosen sensor of the chosen node(s).
+  void sampleRound();
+
+ private:
+  void threadMain();
+
+  Nodes& nodes;
+  mutable std::mutex history_lock;
+  int historyFd = -1;
+  std::thread history_thread;
+  bool shutdownPending = false;
+  std::mutex stop_lock;
+  std::condition_variable stop_signal;
+  std::chrono::milliseconds interval_;
+  std::string history_sensor_name;
+  std::string history_node_name = "unset";
+  boost::circular_buffer<HistoryData> buff;
+};
