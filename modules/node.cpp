@@ -222,7 +222,7 @@ Nodes::Node::Node(Interface& iface)
     : ipmi_val(0), powerStatus_val(Unknown), partition(0), error_str(), ipmiProbeFailedCount(0) {
   iface.resolve();
   bool answers = false;
-  {
+  if (iface.ip() != 0) {  // 0.0.0.0 would reach this host itself
     IPMI probe(iface.ip_str(), ipmiUsername(iface.mac()), ipmiPassword(iface.mac()));
     answers = probe.probe();
   }

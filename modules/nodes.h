@@ -287,3 +287,10 @@ class Nodes : public Module {
 };
 
 bool operator<(const Nodes::Node& a, const Nodes::Node& b);
+
+// Tests reach the table's store through this; the product never does.
+class NodesTestAccess {
+ public:
+  static Store<Nodes::Node>& store(Nodes& nodes) { return *nodes.nodes; }
+  static bool pollOnce(Nodes& nodes) { return nodes.pollOnce(); }
+};

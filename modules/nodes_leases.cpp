@@ -97,6 +97,19 @@ class ForwardSearch {
   bool valid_ = false;
 };
 
+// The leases file is a log: a MAC that moved keeps its old blocks. Only its
+// latest lease counts, so a rescan changes the table only when the table is
+// out of date (merging every old block would count the move again on every
+// rescan and restart the DHCP server each time).
+std::vector<Nodes::Lease> latestPerMac(const std::vector<Nodes::Lease>& leases) {
+  std::vector<Nodes::Lease> latest;
+  std::set<macaddr> seen;
+  for (auto lease = leases.rbegin(); lease != leases.rend(); ++lease)
+    if (seen.insert(lease->mac).second) latest.push_back(*lease);
+  std::reverse(latest.begin(), latest.end());
+  return latest;
+}
+
 }  // namespace
 
 // A lease block runs from "lease A.B.C.D {" to a line that starts with "}"
@@ -129,7 +142,7 @@ std::vector<Nodes::Lease> Nodes::parseLeases(const std::string& text) {
 void Nodes::update() {
   const std::string path = trl::sysPath(dhcp_leases);
   TRL_LOG("parsing " << path);
-  const std::vector<Lease> leases = parseLeases(trl::readWholeFile(path));
+  const std::vector<Lease> leases = latestPerMac(parseLeases(trl::readWholeFile(path)));
   int count = 0;
   size_t records = 0;
   {

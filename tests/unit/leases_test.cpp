@@ -1,0 +1,58 @@
+// Reading (address, MAC) pairs out of the DHCP server's leases file.
+#include <gtest/gtest.h>
+
+#include "nodes.h"
+#include "registry_root.h"
+
+namespace {
+
+using trl::test::leaseBlock;
+
+TEST(Leases, BlocksGiveAddressAndMacInFileOrder) {
+  const std::string text = "# The format of this file is documented in the dhcpd.leases(5) manual page.\n"
+                           "authoring-byte-order little-endian;\n\n" +
+                           leaseBlock("10.0.0.12", "00:25:90:01:02:05") + leaseBlock("10.0.0.11", "00:25:90:01:02:03") +
+                           "server-duid \"\\000\\001\";\n" + leaseBlock("10.0.0.13", "00:25:90:01:02:05");
+  const auto leases = Nodes::parseLeases(text);
+  ASSERT_EQ(leases.size(), 3u);
+  EXPECT_EQ(leases[0].ip, 0x0A00000CU);
+  EXPECT_EQ(leases[0].mac, 0x002590010205ULL);
+  EXPECT_EQ(leases[1].ip, 0x0A00000BU);
+  EXPECT_EQ(leases[2].ip, 0x0A00000DU);
+}
+
+TEST(Leases, MalformedBlocksAreSkipped) {
+  const std::string text = leaseBlock("10.0.0.1", "00:25:90:AB:CD:EF") +    // upper case
+                           leaseBlock("10.0.0.256", "00:25:90:00:00:01") +   // octet out of range
+                           leaseBlock("10.0.0.0001", "00:25:90:00:00:02") +  // four digits
+                           leaseBlock("0.0.0.0", "00:25:90:00:00:03") +      // no address
+                           "lease 10.0.0.9 {\n  binding state free;\n}\n" +  // no hardware line
+                           leaseBlock("10.0.0.7", "00:25:90:00:00:07") + "lease 10.0.0.8 {\n  hardware ethernet 00:25:9";
+  const auto leases = Nodes::parseLeases(text);
+  ASSERT_EQ(leases.size(), 1u) << "only the well-formed block counts";
+  EXPECT_EQ(leases[0].ip, 0x0A000007U);
+  EXPECT_EQ(leases[0].mac, 0x002590000007ULL);
+}
+
+TEST(Leases, ABlockNeverBorrowsTheNextBlocksMac) {
+  const std::string text = "lease 10.0.0.9 {\n  binding state free;\n}\n" + leaseBlock("10.0.0.7", "00:25:90:00:00:07");
+  const auto leases = Nodes::parseLeases(text);
+  ASSERT_EQ(leases.size(), 1u);
+  EXPECT_EQ(leases[0].ip, 0x0A000007U);
+}
+
+TEST(Leases, LargeHostileTextIsScannedInOnePass) {
+  // Many headers without closing lines, then many hardware lines without
+  // headers: a backtracking or restarting scan would take quadratic time or
+  // overflow the stack here.
+  std::string text;
+  text.reserve(12 << 20);
+  while (text.size() < (4u << 20)) text += "lease 10.0.0.1 {\n  starts 0 2026/12/06;\n";
+  while (text.size() < (8u << 20)) text += "  hardware ethernet zz:zz;\n";
+  while (text.size() < (10u << 20)) text += leaseBlock("10.0.1.2", "00:25:90:00:01:02");
+  const auto leases = Nodes::parseLeases(text);
+  ASSERT_GT(leases.size(), 1000u);
+  EXPECT_EQ(leases.back().ip, 0x0A000102U);
+}
+
+}  // namespace
