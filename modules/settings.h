@@ -1,0 +1,18 @@
+// The system's self-upgrade: an uploaded package is checked and installed
+// with the host's Debian package manager.
+#pragma once
+
+#include <string>
+
+// Keeps no state. Both operations block until the package manager has
+// finished and report every failure by exception (an _Error carries the
+// package manager's exit status).
+class Settings {
+ public:
+  Settings() = default;
+
+  // Checks that the package file can be installed, without installing it.
+  void validateTrellium(const std::string& file) const;
+  // Installs the package file.
+  void upgradeTrellium(const std::string& file) const;
+};
