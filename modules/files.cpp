@@ -13,12 +13,21 @@ namespace trl {
 
 namespace {
 
+std::string stagingPattern(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
+}
+
 // Owns the staging file until it has been renamed into place.
 class StagingFile {
  public:
-  explicit StagingFile(const std::string& target) : path_(target + ".XXXXXX") {
+  // Hidden, so that nothing serving the directory (the TFTP tree) lists it.
+  explicit StagingFile(const std::string& target) : path_(stagingPattern(target)) {
     fd_ = mkostemp(path_.data(), O_CLOEXEC);
-    if (fd_ < 0) throw TRL_SYSERROR("constructing output stream on " + path_ + " failed");
+    if (fd_ < 0) {
+      renamed_ = true;  // nothing was created, nothing to remove
+      throw TRL_SYSERROR("constructing output stream on " + stagingPattern(target) + " failed");
+    }
   }
   ~StagingFile() {
     if (fd_ >= 0) ::close(fd_);
@@ -38,7 +47,8 @@ class StagingFile {
   }
   void finish(mode_t mode) {
     if (::fchmod(fd_, mode) != 0) throw TRL_SYSERROR("chmod " + path_ + " failed");
-    if (::fsync(fd_) != 0) throw TRL_SYSERROR("writing " + path_ + " failed");
+    // Without this a crash soon after the rename can leave an empty file.
+    if (::fdatasync(fd_) != 0) throw TRL_SYSERROR("fdatasync " + path_ + " failed");
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw TRL_SYSERROR("writing " + path_ + " failed");

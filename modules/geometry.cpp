@@ -10,6 +10,7 @@
 
 #include "base.h"
 #include "error.h"
+#include "files.h"
 #include "paths.h"
 
 const char* const Geometry::fabric_json = "/var/lib/tftpboot/trellium/qv-config/fabric.json";
@@ -80,70 +81,6 @@ Geometry::Row headerRow(unsigned x, unsigned y, unsigned z) {
   for (const unsigned size : {x, y, z})
     if (size != 0) row.insert(row.end(), {"From", "To", "Length"});
   return row;
-}
-
-// Owns a descriptor; a failed close on the error path is only worth a warning.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0 && ::close(fd_) != 0) TRL_SYSWARN("close failed");
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// Removes a staging file that never reached its final name.
-class StagingFile {
- public:
-  explicit StagingFile(const std::string& path) : path_(path) {}
-  ~StagingFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  StagingFile(const StagingFile&) = delete;
-  StagingFile& operator=(const StagingFile&) = delete;
-  void keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-void writeAll(int fd, const std::string& text, const std::string& path) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw TRL_SYSERROR("writing " + path + " failed");
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-// The staging file is created exclusively beside the target, so nobody can
-// plant a link in its place and the rename never crosses file systems.
-void replaceFile(const std::string& target, const std::string& text) {
-  const std::size_t slash = target.rfind('/');
-  const std::string pattern = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
-  std::string staging = pattern;
-  Descriptor fd(::mkostemp(&staging[0], O_CLOEXEC));
-  if (fd.get() < 0) throw TRL_SYSERROR("constructing output stream on " + pattern + " failed");
-  StagingFile cleanup(staging);
-  // The TFTP server reads the file as an unprivileged user.
-  if (::fchmod(fd.get(), 0644) != 0) throw TRL_SYSERROR("chmod " + staging + " failed");
-  writeAll(fd.get(), text, staging);
-  // Without this a crash soon after the rename can leave an empty file.
-  if (::fdatasync(fd.get()) != 0) throw TRL_SYSERROR("fdatasync " + staging + " failed");
-  if (::close(fd.release()) != 0) throw TRL_SYSERROR("writing " + staging + " failed");
-  if (::rename(staging.c_str(), target.c_str()) != 0) throw TRL_SYSERROR("rename failed");
-  cleanup.keep();
 }
 
 }  // namespace
@@ -376,5 +313,5 @@ void Geometry::writeFabric(const std::vector<FabricRecord>& records) const {
   if (x_dim == 0) throw TRL_ERROR("fabric geometry not built");
   std::ostringstream text;
   fabricText(text, records);
-  replaceFile(trl::sysPath(fabric_json), text.str());
+  trl::replaceFile(trl::sysPath(fabric_json), text.str());
 }
