@@ -57,12 +57,26 @@ void History::stopThread() {
   }
 }
 
+void History::setInterval(std::chrono::milliseconds interval) {
+  {
+    const std::lock_guard<std::mutex> guard(stop_lock);
+    interval_ = interval;
+    interval_changed_ = true;
+  }
+  stop_signal.notify_all();
+}
+
 void History::threadMain() {
   TRL_LOG("history thread started");
   std::unique_lock<std::mutex> stop_guard(stop_lock);
   while (!shutdownPending) {
     // Waking early on a stop keeps shutdown prompt; the flag is read under its lock.
-    if (stop_signal.wait_for(stop_guard, interval_, [this] { return shutdownPending; })) break;
+    stop_signal.wait_for(stop_guard, interval_, [this] { return shutdownPending || interval_changed_; });
+    if (shutdownPending) break;
+    if (interval_changed_) {  // start the wait again with the new spacing
+      interval_changed_ = false;
+      continue;
+    }
     stop_guard.unlock();
     if (SessionPresence::anyOpen()) {
       try {

@@ -40,7 +40,7 @@ class History : public Module {
   void startThread();
   void stopThread();
   // Spacing of the samples; 10 s unless a test shortens it.
-  void setInterval(std::chrono::milliseconds interval) { interval_ = interval; }
+  void setInterval(std::chrono::milliseconds interval);
 
   void changeHistorySensor(const std::string& name);
   void changeHistoryNode(const std::string& name);
@@ -70,7 +70,8 @@ class History : public Module {
   bool shutdownPending = false;
   std::mutex stop_lock;
   std::condition_variable stop_signal;
-  std::chrono::milliseconds interval_;
+  std::chrono::milliseconds interval_;  // guarded by stop_lock
+  bool interval_changed_ = false;
   std::string history_sensor_name;
   std::string history_node_name = "unset";
   boost::circular_buffer<HistoryData> buff;
