@@ -227,6 +227,10 @@ Nodes::Node::Node(Interface& iface)
     answers = probe.probe();
   }
   if (answers) {
+    // The record is named after the server: the controller's name is derived
+    // from it whenever the table is saved, so a nameless eth0 would turn every
+    // lone controller into "unset-mc".
+    eth0.name(iface.name());
     iface.name(iface.name() + mc_extension);
     mc = iface;
   } else {

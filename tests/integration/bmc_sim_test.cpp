@@ -1,0 +1,229 @@
+// The simulated controllers checked against an independent IPMI client:
+// the FreeIPMI command-line tools.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bmc_sim.h"
+
+namespace trl::test {
+namespace {
+
+std::vector<std::string> command(const std::string& tool, const SimulatedBmcs& bmcs, int i,
+                                 const std::vector<std::string>& extra) {
+  std::vector<std::string> argv{tool};
+  for (const auto& a : bmcs.freeipmiArgs(i)) argv.push_back(a);
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+ToolResult tool(const std::string& name, const SimulatedBmcs& bmcs, int i, const std::vector<std::string>& extra) {
+  return runTool(command(name, bmcs, i, extra));
+}
+
+std::string systemPower(const SimulatedBmcs& bmcs, int i) {
+  const ToolResult r = tool("ipmi-chassis", bmcs, i, {"--get-status"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  std::istringstream lines(r.output);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind("System Power", 0) == 0) return line.substr(line.find(':') + 2);
+  return "no System Power line in: " + r.output;
+}
+
+// The response bytes after "rcvd:", as ipmi-raw prints them.
+std::vector<int> oemResponse(const SimulatedBmcs& bmcs, int i, const std::string& data_byte) {
+  const ToolResult r = tool("ipmi-raw", bmcs, i, {"0", "0x30", "0x21", data_byte});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  std::istringstream words(r.output.substr(r.output.find("rcvd:") + 5));
+  std::vector<int> bytes;
+  std::string word;
+  while (words >> word) bytes.push_back(std::stoi(word, nullptr, 16));
+  return bytes;
+}
+
+std::vector<int> macBytes(uint64_t mac) {
+  std::vector<int> bytes;
+  for (int shift = 40; shift >= 0; shift -= 8) bytes.push_back(static_cast<int>((mac >> shift) & 0xff));
+  return bytes;
+}
+
+struct SensorRow {
+  std::string reading, units, event;
+};
+
+std::string trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(' ');
+  const size_t e = s.find_last_not_of(' ');
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+// ipmi-sensors' table by sensor name (shared sensors listed one by one).
+std::map<std::string, SensorRow> sensorTable(const SimulatedBmcs& bmcs, int i) {
+  const std::string cache = bmcs.stateDir() + "/sdr-cache";
+  mkdir(cache.c_str(), 0700);
+  const ToolResult r =
+      tool("ipmi-sensors", bmcs, i, {"--sdr-cache-directory=" + cache, "--shared-sensors", "--quiet-cache"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  std::map<std::string, SensorRow> rows;
+  std::istringstream lines(r.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    std::string cell;
+    while (std::getline(fields, cell, '|')) cells.push_back(trim(cell));
+    if (cells.size() == 6 && cells[0] != "ID") rows[cells[1]] = {cells[3], cells[4], cells[5]};
+  }
+  return rows;
+}
+
+// Bounded wait for a state the controller reaches by itself.
+template <typename Predicate>
+bool eventually(Predicate p) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (p()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return p();
+}
+
+TEST(BmcSim, ChassisStatusFollowsThePowerState) {
+  SimulatedBmcs bmcs(2, BmcOptions{"ADMIN", "QZWRT", 0x002590a0b0c0, false});
+  EXPECT_FALSE(bmcs.powered(0));
+  EXPECT_EQ(systemPower(bmcs, 0), "off");
+  bmcs.setPowered(0, true);
+  EXPECT_EQ(systemPower(bmcs, 0), "on");
+  EXPECT_EQ(systemPower(bmcs, 1), "off") << "each controller has a chassis of its own";
+}
+
+TEST(BmcSim, PowerCommandsChangeTheChassis) {
+  SimulatedBmcs bmcs(1);
+  ASSERT_TRUE(bmcs.powered(0));
+
+  ToolResult r = tool("ipmipower", bmcs, 0, {"--off"});
+  EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
+  EXPECT_FALSE(bmcs.powered(0));
+  EXPECT_EQ(tool("ipmipower", bmcs, 0, {"--stat"}).output, bmcs.address(0) + ": off\n");
+
+  r = tool("ipmipower", bmcs, 0, {"--on"});
+  EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
+  EXPECT_TRUE(bmcs.powered(0));
+
+  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=HARD-RESET"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(bmcs.powered(0)) << "a reset keeps the server on";
+
+  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=SOFT-SHUTDOWN"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_FALSE(bmcs.powered(0));
+
+  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=POWER-CYCLE"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(eventually([&] { return bmcs.powered(0); })) << "a power cycle ends on";
+}
+
+TEST(BmcSim, SensorsReadAsDocumentedAndFollowTheConsole) {
+  SimulatedBmcs bmcs(1);
+  auto rows = sensorTable(bmcs, 0);
+  EXPECT_EQ(rows["CPU Temp"].reading, "41.00");
+  EXPECT_EQ(rows["CPU Temp"].units, "C");
+  EXPECT_EQ(rows["CPU Temp"].event, "'OK'");
+  EXPECT_EQ(rows["Inlet Temp"].reading, "24.00");
+  EXPECT_EQ(rows["FAN1"].reading, "3000.00");
+  EXPECT_EQ(rows["FAN1"].units, "RPM");
+  EXPECT_EQ(rows["12V"].reading, "12.06");
+  EXPECT_EQ(rows["12V"].units, "V");
+  for (const char* dimm : {"DIMM Temp 0", "DIMM Temp 1", "DIMM Temp 2", "DIMM Temp 3"}) {
+    EXPECT_EQ(rows[dimm].reading, "N/A") << dimm << ": compact records carry no conversion factors";
+    EXPECT_EQ(rows[dimm].event, "'OK'") << dimm << ": the sensor itself must be readable";
+  }
+  EXPECT_EQ(rows["Spare Temp"].reading, "N/A");
+  EXPECT_EQ(rows["Spare Temp"].event, "N/A");
+  EXPECT_EQ(rows["PSU1 Status"].event, "'Presence detected'");
+
+  bmcs.setSensorRaw(0, SimulatedBmcs::cpu_temp, 95);
+  bmcs.setSensorRaw(0, SimulatedBmcs::fan1, 8);
+  bmcs.setSensorRaw(0, SimulatedBmcs::volt12, 200);
+  rows = sensorTable(bmcs, 0);
+  EXPECT_EQ(rows["CPU Temp"].reading, "95.00");
+  EXPECT_EQ(rows["CPU Temp"].event, "'At or Above (>=) Upper Critical Threshold'");
+  EXPECT_EQ(rows["FAN1"].reading, "400.00");
+  EXPECT_EQ(rows["FAN1"].event, "'At or Below (<=) Lower Critical Threshold'");
+  EXPECT_EQ(rows["12V"].reading, "12.00");
+}
+
+TEST(BmcSim, ConsoleRejectsBadCommandsWithAClearError) {
+  SimulatedBmcs bmcs(1);
+  EXPECT_NE(bmcs.console(0, "no_such_command").find("**"), std::string::npos);
+  EXPECT_THROW(bmcs.setSensorRaw(0, 42, 10), std::runtime_error) << "sensor 42 does not exist";
+  EXPECT_EQ(bmcs.console(0, "oem_mac_show"), "mac=00:25:90:a0:b0:c0 mode=normal\n");
+}
+
+TEST(BmcSim, OemCommandReportsTheMacInEveryAnswerShape) {
+  SimulatedBmcs bmcs(2);
+  const std::vector<int> head{0x21, 0x00, 0, 0, 0, 0};
+  auto expected = [&](uint64_t mac) {
+    std::vector<int> bytes = head;
+    for (int b : macBytes(mac)) bytes.push_back(b);
+    return bytes;
+  };
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x002590a0b0c0));
+  EXPECT_EQ(oemResponse(bmcs, 1, "0x02"), expected(0x002590a0b0c1)) << "controller i reports mac + i";
+
+  bmcs.setMac(0, 0x021122334455);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x021122334455));
+
+  bmcs.setOemMode(0, SimulatedBmcs::OemMode::WrongLength);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").size(), 11u);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x00").size(), 11u);
+
+  bmcs.setOemMode(0, SimulatedBmcs::OemMode::OnlyZero);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").size(), 11u);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x00"), expected(0x021122334455));
+
+  bmcs.setOemMode(0, SimulatedBmcs::OemMode::Normal);
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x021122334455));
+}
+
+TEST(BmcSim, StoppedControllerIsSilentUntilStartedAgain) {
+  SimulatedBmcs bmcs(2);
+  bmcs.setMac(0, 0x021122334455);
+  bmcs.setPowered(0, false);
+  bmcs.stop(0);
+  EXPECT_FALSE(bmcs.running(0));
+  EXPECT_NE(tool("ipmi-chassis", bmcs, 0, {"--get-status"}).exit_code, 0);
+  EXPECT_EQ(systemPower(bmcs, 1), "on") << "the other controller keeps answering";
+
+  bmcs.start(0);
+  EXPECT_TRUE(bmcs.running(0));
+  EXPECT_EQ(systemPower(bmcs, 0), "off") << "the chassis keeps its state while its controller restarts";
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").back(), 0x55) << "the MAC survives the restart";
+}
+
+TEST(BmcSim, DeadAddressDoesNotAnswer) {
+  SimulatedBmcs bmcs(1);
+  std::vector<std::string> argv = command("ipmi-chassis", bmcs, 0, {"--get-status"});
+  argv[2] = bmcs.deadAddress();
+  EXPECT_NE(runTool(argv).exit_code, 0);
+}
+
+TEST(BmcSim, VendorCredentialsReplaceTheFactoryPair) {
+  SimulatedBmcs bmcs(1, BmcOptions{"USERID", "MORTA1NE", 0xe41f13000001, true});
+  EXPECT_EQ(systemPower(bmcs, 0), "on");
+  std::vector<std::string> argv = command("ipmi-chassis", bmcs, 0, {"--get-status"});
+  argv[4] = "ADMIN";
+  argv[6] = "QZWRT";
+  EXPECT_NE(runTool(argv).exit_code, 0);
+}
+
+}  // namespace
+}  // namespace trl::test

@@ -1,0 +1,174 @@
+// The IPMI client against real simulated controllers (ipmi_sim).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <thread>
+
+#include "bmc_sim.h"
+#include "ipmi.h"
+#include "scratch.h"
+
+namespace {
+
+using trl::test::SimulatedBmcs;
+
+// One controller for the whole suite: starting one costs a fraction of a second.
+class IpmiLive : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    IPMI::setRetransmissionTimeout(100);  // the simulator repeats a sequence number
+    bmcs = new SimulatedBmcs(1);
+  }
+  static void TearDownTestSuite() {
+    delete bmcs;
+    bmcs = nullptr;
+  }
+  void SetUp() override {
+    bmcs->setPowered(0, true);
+    bmcs->setOemMode(0, SimulatedBmcs::OemMode::Normal);
+    bmcs->setSensorRaw(0, SimulatedBmcs::cpu_temp, 41);
+  }
+  static IPMI client() { return IPMI(bmcs->address(0), "ADMIN", "QZWRT"); }
+
+  trl::test::ScratchRoot root;  // the SDR cache lives in the state directory
+  std::string state = root.mkdir("/var/lib/trellium");
+  static SimulatedBmcs* bmcs;
+};
+SimulatedBmcs* IpmiLive::bmcs = nullptr;
+
+TEST_F(IpmiLive, ProbeTellsLiveFromDead) {
+  IPMI live = client();
+  EXPECT_TRUE(live.probe());
+  IPMI dead(bmcs->deadAddress(), "ADMIN", "QZWRT");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(dead.probe());
+  // Only a guard against hanging; the time itself is printed by the benchmark.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  IPMI wrong_password(bmcs->address(0), "ADMIN", "nope");
+  EXPECT_FALSE(wrong_password.probe());
+}
+
+TEST_F(IpmiLive, PowerReadsAndCommands) {
+  IPMI ipmi = client();
+  EXPECT_TRUE(ipmi.power());
+  bmcs->setPowered(0, false);
+  EXPECT_FALSE(ipmi.power()) << "the chassis state as the controller reports it";
+  ipmi.power(IPMI::power_on, false);
+  EXPECT_TRUE(ipmi.power());
+  EXPECT_TRUE(bmcs->powered(0));
+  ipmi.power(IPMI::power_off, false);
+  EXPECT_FALSE(ipmi.power());
+  ipmi.power(IPMI::power_on, true);  // waits until the state reads on
+  EXPECT_TRUE(ipmi.power());
+  ipmi.power(IPMI::power_shutdown, false);
+  EXPECT_FALSE(ipmi.power());
+}
+
+TEST_F(IpmiLive, WaitingForAResetNeverSucceeds) {
+  IPMI ipmi = client();
+  try {
+    ipmi.power(IPMI::power_reset, true);
+    FAIL() << "a reset cannot be waited for: the state is never 3";
+  } catch (const _Error& e) {
+    EXPECT_NE(std::string(e.what()).find("[modules/ipmi:"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("] failed to change power state after 10s"), std::string::npos);
+  }
+  EXPECT_TRUE(ipmi.power()) << "the session was closed on the way out";
+}
+
+TEST_F(IpmiLive, OemMacOnFirstOrSecondRequestOrNone) {
+  bmcs->setMac(0, 0x021122334455ULL);
+  IPMI ipmi = client();
+  EXPECT_EQ(ipmi.getEth0MacAddr(), 0x021122334455ULL) << "byte 6 is the first octet";
+  bmcs->setOemMode(0, SimulatedBmcs::OemMode::OnlyZero);
+  EXPECT_EQ(ipmi.getEth0MacAddr(), 0x021122334455ULL) << "answered for data byte 0x00 only";
+  bmcs->setOemMode(0, SimulatedBmcs::OemMode::WrongLength);
+  trl::test::CaptureStdout out;
+  EXPECT_EQ(ipmi.getEth0MacAddr(), 0u);
+  EXPECT_NE(out.text().find("] Wrong length "), std::string::npos);
+}
+
+TEST_F(IpmiLive, DeadControllerRaisesConnectError) {
+  IPMI dead(bmcs->deadAddress(), "ADMIN", "QZWRT");
+  EXPECT_THROW(dead.power(), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.sensors(""), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.power(IPMI::power_on, false), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.getEth0MacAddr(), IPMI::IpmiConnectError);
+}
+
+TEST_F(IpmiLive, ResetRepointsTheObject) {
+  IPMI ipmi = client();
+  ipmi.reset(bmcs->address(0), "ADMIN", "QZWRT");  // same values: nothing happens
+  EXPECT_TRUE(ipmi.power());
+  ipmi.reset(bmcs->deadAddress(), "ADMIN", "QZWRT");
+  EXPECT_THROW(ipmi.power(), IPMI::IpmiConnectError);
+  ipmi.reset(bmcs->address(0), "ADMIN", "QZWRT");
+  EXPECT_TRUE(ipmi.power());
+}
+
+TEST_F(IpmiLive, PowerAndSensorsFromTwoThreadsNeverInterleave) {
+  IPMI ipmi = client();
+  // Both threads share one library context: without the object's lock the
+  // two conversations would mix and fail.
+  auto powers = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 8; ++i)
+      if (!ipmi.power()) return false;
+    return true;
+  });
+  auto readings = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 4; ++i)
+      if (ipmi.sensors("CPU Temp") != 41.0) return false;
+    return true;
+  });
+  EXPECT_TRUE(powers.get());
+  EXPECT_TRUE(readings.get());
+}
+
+}  // namespace
+
+namespace {
+
+std::string tableText(const IPMI& ipmi) {
+  std::string text;
+  for (const auto& row : ipmi.sensorTable()) {
+    for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : "") + row[i];
+    text += "\n";
+  }
+  return text;
+}
+
+TEST_F(IpmiLive, SensorTableOfTheSimulatedRepository) {
+  IPMI ipmi = client();
+  EXPECT_TRUE(ipmi.sensorTable().empty()) << "no table before the first pass";
+  EXPECT_TRUE(std::isnan(ipmi.sensors(""))) << "no name, no number";
+  // Compact records carry no conversion factors, so the library gives their
+  // four sensors no reading; the discrete and non-sensor records give no rows.
+  EXPECT_EQ(tableText(ipmi),
+            "name|reading|state\n"
+            "CPU Temp|41 C|nominal\n"
+            "Inlet Temp|24 C|nominal\n"
+            "FAN1|3000 RPM|nominal\n"
+            "12V|12.06 V|nominal\n"
+            "DIMM Temp|N/A|unavailable\n"
+            "DIMM Temp|N/A|unavailable\n"
+            "DIMM Temp|N/A|unavailable\n"
+            "DIMM Temp|N/A|unavailable\n"
+            "Spare Temp|N/A|unavailable\n");
+  EXPECT_EQ(ipmi.sensors("FAN1"), 3000.0);
+  EXPECT_TRUE(std::isnan(ipmi.sensors("No Such Sensor")));
+  EXPECT_TRUE(std::isnan(ipmi.sensors("Spare Temp"))) << "a sensor without a reading";
+  EXPECT_EQ(trl::test::fileSize(state + "/private/sdr.cache" + bmcs->address(0)), -1)
+      << "the cache file lives only inside a pass";
+}
+
+TEST_F(IpmiLive, ReadingChangesShowInTheNextPass) {
+  IPMI ipmi = client();
+  EXPECT_EQ(ipmi.sensors("CPU Temp"), 41.0);
+  bmcs->setSensorRaw(0, SimulatedBmcs::cpu_temp, 95);  // above the upper critical threshold (90)
+  EXPECT_EQ(ipmi.sensors("CPU Temp"), 95.0);
+  EXPECT_EQ(ipmi.sensorTable()[1], (std::vector<std::string>{"CPU Temp", "95 C", "critical"}));
+}
+
+}  // namespace
