@@ -11,6 +11,7 @@
 #include "base.h"
 #include "error.h"
 #include "files.h"
+#include "nodes.h"
 #include "paths.h"
 
 const char* const Geometry::fabric_json = "/var/lib/tftpboot/trellium/qv-config/fabric.json";
@@ -314,4 +315,23 @@ void Geometry::writeFabric(const std::vector<FabricRecord>& records) const {
   std::ostringstream text;
   fabricText(text, records);
   trl::replaceFile(trl::sysPath(fabric_json), text.str());
+}
+
+std::vector<Geometry::FabricRecord> Geometry::fabricRecords(Nodes& nodes) {
+  std::vector<FabricRecord> records;
+  const Nodes::SharedAccess table(nodes);
+  records.reserve(static_cast<std::size_t>(table.end() - table.begin()));
+  for (const Nodes::Node* node = table.begin(); node != table.end(); ++node)
+    records.push_back({node->eth0.name(), node->partition});
+  return records;
+}
+
+void Geometry::buildFabric(Nodes& nodes) const {
+  const Lock guard(mutex_);
+  writeFabric(fabricRecords(nodes));
+}
+
+std::string Geometry::toString(Nodes& nodes) const {
+  const Lock guard(mutex_);
+  return fabricReport(fabricRecords(nodes));
 }

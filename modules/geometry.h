@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+class Nodes;
+
 // One server's line in the fabric description file.
 struct FabricNode {
   std::string desc;   // eth0 host name
@@ -94,7 +96,18 @@ class Geometry {
   // Replaces the fabric description file for the last build.
   void writeFabric(const std::vector<FabricRecord>& records) const;
 
+  // The same three from the current node table. The table's shared lock is
+  // held only while the records are copied, never while text is produced or
+  // the file written, so a slow disk cannot hold up the table's writers.
+  void buildFabric(Nodes& nodes) const;
+  template <typename Stream>
+  void buildFabric(Nodes& nodes, Stream& out) const;
+  std::string toString(Nodes& nodes) const;
+
  private:
+  // {eth0 host name, partition} of every record, in table order.
+  static std::vector<FabricRecord> fabricRecords(Nodes& nodes);
+
   mutable std::recursive_mutex mutex_;
   std::vector<Config> configs;
   std::vector<Row> wiring;
@@ -102,3 +115,12 @@ class Geometry {
   unsigned y_dim;
   unsigned z_dim;
 };
+
+// Any output stream will do (a file, a string stream); the records are read
+// after the geometry lock is taken, so they meet the geometry they are laid
+// out on.
+template <typename Stream>
+void Geometry::buildFabric(Nodes& nodes, Stream& out) const {
+  const Lock guard(mutex_);
+  fabricText(out, fabricRecords(nodes));
+}
