@@ -23,7 +23,7 @@ struct HistoryData {
 
 class History : public Module {
  public:
-  static const int default_size = 40;
+  static constexpr int default_size = 40;
 
   History(Nodes& nodes, unsigned size);
   virtual ~History();

@@ -62,9 +62,9 @@ class IPMI : public Module {
 
   typedef std::vector<std::vector<std::string>> SensorList;
 
-  static const int history_polling_interval = 10;      // seconds
-  static const int power_status_polling_interval = 5;  // seconds
-  static const int ipmi_session_timeout = 1500;        // milliseconds
+  static constexpr int history_polling_interval = 10;      // seconds
+  static constexpr int power_status_polling_interval = 5;  // seconds
+  static constexpr int ipmi_session_timeout = 1500;        // milliseconds
   static constexpr const char* sdr_cache_name = "sdr.cache";  // in the private state directory
 
   // Retransmission timeout of every session, in milliseconds; 0 is the

@@ -19,7 +19,7 @@ struct Eventfd {
 class Module {
  public:
   // The value a producer writes to an eventfd to signal one event.
-  static const uint64_t triggered = 1;
+  static constexpr uint64_t triggered = 1;
 
   virtual std::string moduleName() const = 0;
   virtual std::vector<Eventfd> eventfds() const = 0;

@@ -53,8 +53,8 @@ class IpmiCredentials {
 
 class Nodes : public Module {
  public:
-  static const int name_max = 16;
-  static const int ipmi_probe_failed_threshold = 2;
+  static constexpr int name_max = 16;
+  static constexpr int ipmi_probe_failed_threshold = 2;
   static constexpr const char* mc_extension = "-mc";
 
   static constexpr const char* dhcp_leases = "/var/lib/dhcp/dhcpd.leases";
