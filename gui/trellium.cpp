@@ -1,0 +1,223 @@
+#include "trellium.h"
+
+#include <csignal>
+#include <sstream>
+
+#include "web/box_layout.h"
+#include "empty_tab.h"
+#include "error.h"
+#include "help.h"
+#include "web/image.h"
+#include "modules.h"
+#include "web/panel.h"
+#include "web/push_button.h"
+#include "web/tab_widget.h"
+#include "web/tool_bar.h"
+
+std::vector<Trellium*> Trellium::sessionList;
+std::mutex Trellium::sessionListMutex;
+std::atomic<bool> Trellium::shutdownPending{false};
+std::atomic<bool> Trellium::restart{true};
+
+namespace {
+const char* const divider = "----------------------------\n";
+}
+
+Trellium::Trellium(const web::Environment& env) : web::Application(env) {
+  setTitle("Trellium v1.4.6");
+  useStyleSheet("trellium.css");
+  messageResourceBundle().use(appRoot() + "trellium", false);
+}
+
+Trellium::~Trellium() {
+  const std::lock_guard<std::mutex> guard(sessionListMutex);
+  TRL_LOG("Number of sessions: " << sessionList.size());
+  sessionList.erase(std::remove(sessionList.begin(), sessionList.end(), this), sessionList.end());
+  TRL_LOG("----------------Trellium session ended---------------------");
+  TRL_LOG("Number of sessions: " << sessionList.size());
+}
+
+void Trellium::initWidgets() {
+  auto* layout = root()->setLayout(std::make_unique<web::VBoxLayout>());
+  layout->setSpacing(0);
+  layout->setContentAlignment(web::AlignTop | web::AlignCenter);
+  root()->setOverflow(web::Overflow::Auto, web::Vertical);
+  layout->addWidget(std::make_unique<web::Image>("images/headline.png", "Trellium"), 0, web::AlignCenter);
+
+  auto tabs = std::make_unique<web::TabWidget>();
+  tabWidget_ = tabs.get();
+  tabWidget_->resize(800, web::Length::Auto());
+  toggleHelpBtn_ = tabWidget_->bottomToolBar()->addButton("Hide help");
+  toggleHelpBtn_->clicked().connect([this] { hideHelp(); });
+
+  addDashboardTab();
+  addConfigurationTab();
+  addMonitorTab();
+  addFabricTab();
+  addWiringTab();
+  addSettingsTab();
+  addDeploymentTab();
+  tabWidget_->setCurrentIndex(DashboardTabIndex);
+  layout->addWidget(std::move(tabs), 0, web::AlignCenter);
+}
+
+HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
+                                    const std::string& helpKey) {
+  if (!tabWidget_) throw TRL_ERROR("tabWidget_ is NULL");
+  auto page = std::make_unique<web::Container>();
+  auto* layout = page->setLayout(std::make_unique<web::HBoxLayout>());
+  layout->setContentAlignment(web::AlignTop);
+  tab->resize(WITH_HELP_WIDTH, web::Length::Auto());
+  HelpableContainer* const added = layout->addWidget(std::move(tab), 0);
+  auto help = std::make_unique<Help>();
+  added->setHelp(help.get());
+  help->setMessage(helpKey);
+  help->resize(HELP_WIDTH, web::Length::Auto());
+  help->hidden().connect([this] { hideHelp(); });
+  layout->addWidget(std::move(help), 1);
+  tabWidget_->addTab(std::move(page), title)->setAutoScrollBars(false);
+  return added;
+}
+
+void Trellium::addDashboardTab() {
+  TRL_LOG("Adding dashboard tab");
+  dashboard_ = addTab(std::make_unique<EmptyTab>(this), "Dashboard", "dashboard");
+}
+
+void Trellium::addConfigurationTab() {
+  TRL_LOG("Adding configuration tab");
+  nodeConfig_ = addTab(std::make_unique<EmptyTab>(this), "Servers", "configuration");
+}
+
+void Trellium::addMonitorTab() {
+  monitorControl_ = addTab(std::make_unique<EmptyTab>(this), "Monitoring", "monitor");
+}
+
+void Trellium::addFabricTab() {
+  TRL_LOG("Adding fabric tab");
+  fabricTab_ = addTab(std::make_unique<EmptyTab>(this), "Fabric geometry", "fabric-geometry");
+}
+
+void Trellium::addWiringTab() {
+  TRL_LOG("Adding wiring tab");
+  wiring_ = addTab(std::make_unique<EmptyTab>(this), "Wiring", "wiring");
+}
+
+void Trellium::addSettingsTab() {
+  TRL_LOG("Adding settings tab");
+  settingsTab_ = addTab(std::make_unique<EmptyTab>(this), "Settings", "settings");
+}
+
+void Trellium::addDeploymentTab() {
+  TRL_LOG("Adding deployment tab");
+  deploymentTab_ = addTab(std::make_unique<EmptyTab>(this), "Deployment", "os-deployment");
+}
+
+void Trellium::setTabModules() {
+  TRL_LOG("[Trellium] Setting modules to GUI tabs");
+  const std::pair<const void*, const char*> required[] = {
+      {modules_, "modules_"},       {dashboard_, "dashboard_"},   {monitorControl_, "monitorControl_"},
+      {nodeConfig_, "nodeConfig_"}, {fabricTab_, "fabricTab_"},   {wiring_, "wiring_"},
+      {settingsTab_, "settingsTab_"}, {deploymentTab_, "deploymentTab_"}};
+  for (const auto& [pointer, name] : required)
+    if (!pointer) throw TRL_ERROR(std::string(name) + " is NULL");
+
+  const Nodes& nodes = *modules_->nodes;
+  const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
+  for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
+  for (const int fd : {leases, table}) addListener(monitorControl_, fd);
+  for (const int fd : {leases, table, power}) addListener(nodeConfig_, fd);
+  for (const int fd : {leases, table}) addListener(wiring_, fd);
+  for (const int fd : {leases, table}) addListener(fabricTab_, fd);
+  for (const int fd : {leases, table}) addListener(deploymentTab_, fd);
+}
+
+void Trellium::handleEvent(int fd) {
+  const web::Application::UpdateLock lock(this);
+  if (!lock) return;  // the session is going away
+  if (!web::Application::instance()) {
+    TRL_LOG("instance killed");
+    return;
+  }
+  const auto listeners = fdMap_.find(fd);
+  if (listeners == fdMap_.end()) return;
+  for (HelpableContainer* tab : listeners->second) {
+    if (!tab) throw TRL_ERROR("GUI container is NULL");
+    tab->update(fd);
+    triggerUpdate();
+  }
+}
+
+void Trellium::update() {
+  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, deploymentTab_, fabricTab_, settingsTab_})
+    tab->update(0);
+}
+
+void Trellium::hideHelp() {
+  TRL_LOG("[Trellium] Toggle help");
+  for (int i = 0; i < tabWidget_->count(); ++i) {
+    auto* page = static_cast<web::Container*>(tabWidget_->widget(i));
+    web::Layout* layout = page->layout();
+    web::Widget* tab = layout->itemAt(0)->widget();
+    web::Widget* help = layout->itemAt(1)->widget();
+    if (!help->isHidden()) {
+      help->hide();
+      tab->setWidth(NO_HELP_WIDTH);
+      toggleHelpBtn_->setText("Show help");
+    } else {
+      tab->setWidth(WITH_HELP_WIDTH);
+      help->show();
+      toggleHelpBtn_->setText("Hide help");
+    }
+  }
+}
+
+void Trellium::setNoOfNodes(int n) { noOfNodes_ = n; }
+
+void Trellium::setGeometry() {
+  TRL_LOG("[Trellium] Setting wiring table");
+  if (!wiring_) throw TRL_ERROR("wiring_ is NULL");
+  if (!nodeConfig_) throw TRL_ERROR("nodeConfig_ is NULL");
+  if (!fabricTab_) throw TRL_ERROR("fabricTab_ is NULL");
+  wiring_->update(0);
+}
+
+void Trellium::showConfiguration() { tabWidget_->setCurrentIndex(ConfigurationTabIndex); }
+
+void Trellium::resetModules() {
+  if (!modules_) throw TRL_ERROR("modules_ is NULL");
+  modules_->nodes->reset();
+}
+
+std::string Trellium::getStatusReport() {
+  if (!modules_) throw TRL_ERROR("modules_ is NULL");
+  std::ostringstream report;
+  report << modules_->nodes->toString() << "\n";
+  report << divider << "Geometry configuration\n" << divider;
+  report << "Number of nodes: " << noOfNodes_ << "\n";
+  report << "Node height: " << nodeHeight_ << "U\n";
+  report << "Geometry type: " << geometryType_ << "\n\n";
+  report << modules_->geometry->toString(*modules_->nodes) << "\n";
+  report << divider << "Booting configuration\n" << divider;
+  report << "Current booting option: " << modules_->deployment->currentDesc() << "\n\n";
+  return report.str();
+}
+
+std::unique_ptr<web::Application> createApplication(const web::Environment& env) {
+  TRL_LOG("----------------New Trellium session---------------------");
+  std::signal(SIGABRT, SIG_DFL);
+  std::signal(SIGQUIT, SIG_DFL);
+  auto session = std::make_unique<Trellium>(env);
+  {
+    const std::lock_guard<std::mutex> guard(Trellium::sessionListMutex);
+    Trellium::sessionList.push_back(session.get());
+    TRL_LOG("Number of sessions: " << Trellium::sessionList.size());
+  }
+  Modules* modules = Modules::getInstance();
+  session->initWidgets();
+  session->setModules(modules);
+  session->setTabModules();
+  session->enableUpdates(true);
+  session->update();
+  return session;
+}

@@ -1,0 +1,99 @@
+// One browser session: the headline, the seven tabs with their help panels,
+// the hand-over of the back-end modules and the delivery of their events.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "web/application.h"
+#include "helpable_container.h"
+
+class Modules;
+namespace web {
+class Environment;
+class PushButton;
+class TabWidget;
+}  // namespace web
+
+class Trellium : public web::Application {
+ public:
+  enum {
+    DashboardTabIndex = 0,
+    ConfigurationTabIndex = 1,
+    MonitorTabIndex = 2,
+    FabricGeometryTabIndex = 3,
+    WiringTabIndex = 4,
+    SettingsTabIndex = 5,
+  };
+  static constexpr int HELP_WIDTH = 180;
+  static constexpr int WITH_HELP_WIDTH = 594;
+  static constexpr int NO_HELP_WIDTH = 774;
+
+  static std::vector<Trellium*> sessionList;
+  static std::mutex sessionListMutex;
+  static std::atomic<bool> shutdownPending;
+  static std::atomic<bool> restart;
+
+  explicit Trellium(const web::Environment& env);
+  virtual ~Trellium();
+
+  void initWidgets();
+  void setModules(Modules* modules) { modules_ = modules; }
+  void setTabModules();
+  template <class Tab>
+  void addListener(Tab* tab, int fd);
+  void handleEvent(int fd);
+  void update();
+  void hideHelp();
+  void setNoOfNodes(int n);
+  void setGeometry();
+  void showConfiguration();
+  void resetModules();
+  std::string getStatusReport();
+
+  web::TabWidget* tabWidget() const { return tabWidget_; }
+
+ private:
+  HelpableContainer* addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
+                            const std::string& helpKey);
+  void addDashboardTab();
+  void addConfigurationTab();
+  void addMonitorTab();
+  void addFabricTab();
+  void addWiringTab();
+  void addSettingsTab();
+  void addDeploymentTab();
+
+  HelpableContainer* dashboard_ = nullptr;
+  HelpableContainer* wiring_ = nullptr;
+  HelpableContainer* monitorControl_ = nullptr;
+  HelpableContainer* nodeConfig_ = nullptr;
+  HelpableContainer* settingsTab_ = nullptr;
+  Modules* modules_ = nullptr;
+  HelpableContainer* deploymentTab_ = nullptr;
+  HelpableContainer* fabricTab_ = nullptr;
+  web::TabWidget* tabWidget_ = nullptr;
+  web::PushButton* toggleHelpBtn_ = nullptr;
+  std::map<int, std::vector<HelpableContainer*>> fdMap_;
+
+  // The fabric choice the Fabric geometry tab will own; until it exists the
+  // shell keeps the values the report and the Wiring tab need.
+  int noOfNodes_ = 0;
+  unsigned nodeHeight_ = 1;
+  std::string geometryType_;
+};
+
+template <class Tab>
+void Trellium::addListener(Tab* tab, int fd) {
+  std::vector<HelpableContainer*>& listeners = fdMap_[fd];
+  for (HelpableContainer* known : listeners)
+    if (known == tab) return;
+  listeners.push_back(tab);
+}
+
+// The web server's factory: one session per page load.
+std::unique_ptr<web::Application> createApplication(const web::Environment& env);
