@@ -17,14 +17,14 @@ namespace {
 
 const std::string binary = TRL_BINARY_DIR "/gui/trellium";
 
-struct Run {
+struct ProcessRun {
   int status = -1;
   std::string output;
 };
 
 // Starts trellium in the scratch root; optionally sends SIGTERM once the
 // event loop runs. Bounded: a process that hangs is killed and reported.
-Run runTrellium(const std::string& root, bool terminate) {
+ProcessRun runTrellium(const std::string& root, bool terminate) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -37,7 +37,7 @@ Run runTrellium(const std::string& root, bool terminate) {
     _exit(127);
   }
   close(out[1]);
-  Run run;
+  ProcessRun run;
   bool signalled = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
@@ -77,7 +77,7 @@ class Process : public ::testing::Test {
 };
 
 TEST_F(Process, SigtermEndsWithTheRestartStatus) {
-  const Run run = runTrellium(root.dir(), true);
+  const ProcessRun run = runTrellium(root.dir(), true);
   EXPECT_EQ(run.status, 20) << run.output;
   EXPECT_NE(run.output.find("event handler shutdown flag set"), std::string::npos);
   EXPECT_NE(run.output.find("] Trellium terminating with restart flag 1\n"), std::string::npos) << run.output;
@@ -88,7 +88,7 @@ TEST_F(Process, SigtermEndsWithTheRestartStatus) {
 TEST_F(Process, KeepsTheFiveNewestCores) {
   for (int t = 1765000001; t <= 1765000007; ++t)
     trl::test::writeFile(root.dir() + "/var/crash/core-" + std::to_string(t), "core");
-  const Run run = runTrellium(root.dir(), true);
+  const ProcessRun run = runTrellium(root.dir(), true);
   EXPECT_EQ(run.status, 20) << run.output;
   for (int t = 1765000001; t <= 1765000002; ++t) {
     const std::string path = root.dir() + "/var/crash/core-" + std::to_string(t);
@@ -101,7 +101,7 @@ TEST_F(Process, KeepsTheFiveNewestCores) {
 
 TEST_F(Process, MissingCoreDirectoryStopsTheStart) {
   ASSERT_EQ(rmdir((root.dir() + "/var/crash").c_str()), 0);
-  const Run run = runTrellium(root.dir(), false);
+  const ProcessRun run = runTrellium(root.dir(), false);
   EXPECT_NE(run.status, 0);
   EXPECT_NE(run.status, 20);
   EXPECT_NE(run.output.find("] Prefix /var/crash not found with 'No such file or directory'"), std::string::npos)

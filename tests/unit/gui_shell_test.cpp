@@ -1,0 +1,210 @@
+// The application shell and the shared widgets, without a browser: the page
+// structure, the help toggle, event delivery into sessions and the texts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "comboitemdelegate.h"
+#include "help.h"
+#include "modules.h"
+#include "scratch.h"
+#include "trellium.h"
+#include "util.h"
+#include "web/combo_box.h"
+#include "web/push_button.h"
+#include "web/standard_item_model.h"
+#include "web/string_list_model.h"
+#include "web/tab_widget.h"
+#include "web/text.h"
+#include "web/tool_bar.h"
+
+namespace {
+
+web::Environment environment() {
+  web::Environment env;
+  env.setAppRoot(TRL_BINARY_DIR "/resources/");
+  return env;
+}
+
+// The back end is one per process: one scratch system root for the whole binary.
+class Backend : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    root = new trl::test::ScratchRoot();
+    const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + root->dir() + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Modules::getInstance();
+  }
+  static trl::test::ScratchRoot* root;
+};
+trl::test::ScratchRoot* Backend::root = nullptr;
+const auto* const backend = ::testing::AddGlobalTestEnvironment(new Backend);
+
+// A tab that remembers which events reached it.
+class RecordingTab : public HelpableContainer {
+ public:
+  using HelpableContainer::HelpableContainer;
+  void update(int fd) override { seen.push_back(fd); }
+  std::vector<int> seen;
+};
+
+std::unique_ptr<Trellium> session() {
+  auto app = std::make_unique<Trellium>(environment());
+  app->initWidgets();
+  app->setModules(Modules::getInstance());
+  app->setTabModules();
+  return app;
+}
+
+web::Widget* tabContent(Trellium& app, int index) {
+  auto* page = static_cast<web::Container*>(app.tabWidget()->widget(index));
+  return page->layout()->itemAt(0)->widget();
+}
+
+Help* tabHelp(Trellium& app, int index) {
+  auto* page = static_cast<web::Container*>(app.tabWidget()->widget(index));
+  return static_cast<Help*>(page->layout()->itemAt(1)->widget());
+}
+
+TEST(Shell, SevenTabsWithTheirHelpAndTheDashboardFirst) {
+  auto app = session();
+  EXPECT_EQ(app->title(), "Trellium v1.4.6");
+  const std::vector<std::string> titles = {"Dashboard", "Servers",  "Monitoring", "Fabric geometry",
+                                           "Wiring",    "Settings", "Deployment"};
+  ASSERT_EQ(app->tabWidget()->count(), 7);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(app->tabWidget()->tabText(i), titles[i]);
+  EXPECT_EQ(app->tabWidget()->currentIndex(), Trellium::DashboardTabIndex);
+  EXPECT_NE(tabHelp(*app, 4)->text().find("cabling list"), std::string::npos) << "the wiring help text";
+  EXPECT_EQ(tabHelp(*app, 6)->text().find("??"), std::string::npos) << "every help key has a text";
+  EXPECT_EQ(tabContent(*app, 0)->width().value(), 594);
+  app->showConfiguration();
+  EXPECT_EQ(app->tabWidget()->currentIndex(), Trellium::ConfigurationTabIndex);
+}
+
+TEST(Shell, HelpToggleActsOnEveryTab) {
+  auto app = session();
+  app->hideHelp();
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_TRUE(tabHelp(*app, i)->isHidden());
+    EXPECT_EQ(tabContent(*app, i)->width().value(), Trellium::NO_HELP_WIDTH);
+  }
+  // A help panel's own "Hide" button does the same as the tool bar's.
+  tabHelp(*app, 3)->emitSignal();
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_FALSE(tabHelp(*app, i)->isHidden());
+    EXPECT_EQ(tabContent(*app, i)->width().value(), Trellium::WITH_HELP_WIDTH);
+  }
+}
+
+TEST(Shell, EventsReachTheRegisteredTabsOfEverySession) {
+  auto first = session();
+  auto second = session();
+  Nodes& nodes = *Modules::getInstance()->nodes;
+  RecordingTab tab_a(first.get()), tab_b(second.get());
+  first->addListener(&tab_a, nodes.nodeChangedFd());
+  first->addListener(&tab_a, nodes.nodeChangedFd());  // once is enough
+  second->addListener(&tab_b, nodes.nodeChangedFd());
+  std::vector<Trellium*> sessions = {first.get(), second.get()};
+  nodes.triggerEvent();
+  Modules::getInstance()->handleModuleEvent(nodes.nodeChangedFd(), &sessions);
+  EXPECT_EQ(tab_a.seen, std::vector<int>{nodes.nodeChangedFd()});
+  EXPECT_EQ(tab_b.seen, std::vector<int>{nodes.nodeChangedFd()});
+  try {
+    Modules::getInstance()->handleModuleEvent(12345, &sessions);
+    FAIL();
+  } catch (const _Error& e) {
+    EXPECT_NE(std::string(e.what()).find("] fd 12345not found"), std::string::npos);
+  }
+}
+
+TEST(Shell, MissingModulesAreNamed) {
+  Trellium app(environment());
+  app.initWidgets();
+  try {
+    app.setTabModules();
+    FAIL();
+  } catch (const _Error& e) {
+    EXPECT_NE(std::string(e.what()).find("[gui/trellium:"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("] modules_ is NULL"), std::string::npos);
+  }
+  EXPECT_THROW(app.resetModules(), _Error);
+}
+
+TEST(Shell, StatusReportOfAnEmptyCluster) {
+  auto app = session();
+  const std::string report = app->getStatusReport();
+  const std::string bar = std::string(28, '-') + "\n";
+  EXPECT_EQ(report.rfind(bar + "List of nodes\n", 0), 0u);
+  EXPECT_NE(report.find(bar + "Geometry configuration\n" + bar + "Number of nodes: 0\nNode height: 1U\n"),
+            std::string::npos);
+  EXPECT_NE(report.find(bar + "Booting configuration\n" + bar + "Current booting option: Memory test\n\n"),
+            std::string::npos)
+      << report;
+}
+
+TEST(SharedWidgets, UtilTextsAndChecks) {
+  EXPECT_EQ(Util::getHexCode(5), "05");
+  EXPECT_EQ(Util::getHexCode(255), "ff");
+  EXPECT_EQ(Util::stdText("Help will be displayed here"),
+            "<span style=\"font: 12px tahoma,arial,verdana,sans-serif;\">Help will be displayed here</span>");
+  EXPECT_EQ(Util::plainText("<script>x</script>"),
+            Util::stdText("&lt;script&gt;x&lt;/script&gt;"));
+  EXPECT_TRUE(Util::isValidMacAddr("00:1a:2b:3c:4d:5e"));
+  EXPECT_FALSE(Util::isValidMacAddr("00:1A:2b:3c:4d:5e"));
+  EXPECT_FALSE(Util::isValidMacAddr("00:1a:2b:3c:4d:5"));
+  EXPECT_FALSE(Util::isValidMacAddr("00:1a:2b:3c:4d:5e:"));
+  EXPECT_FALSE(Util::isValidMacAddr("00-1a-2b-3c-4d-5e"));
+  EXPECT_TRUE(Util::isValidHostName(""));
+  EXPECT_TRUE(Util::isValidHostName("node-01_a"));
+  EXPECT_FALSE(Util::isValidHostName("node.01"));
+  EXPECT_FALSE(Util::isValidHostName("<b>"));
+
+  web::StandardItemModel model(0, 3);
+  model.setHeaderData(0, std::string("Name"));
+  model.setHeaderData(1, std::string("MAC"));
+  model.setHeaderData(2, std::string("Name"));
+  EXPECT_EQ(Util::getColumnFromHeader(&model, "Name"), 2) << "the later of two equal headers";
+  EXPECT_EQ(Util::getColumnFromHeader(&model, "IP"), -1);
+}
+
+TEST(SharedWidgets, HelpPanel) {
+  web::Application app{environment()};
+  app.messageResourceBundle().use(TRL_BINARY_DIR "/resources/trellium");
+  Help help;
+  EXPECT_EQ(help.title(), "Contextual help");
+  EXPECT_EQ(help.text(), Util::stdText("Help will be displayed here"));
+  help.setMessage("monitor");
+  EXPECT_NE(help.text().find("<b>Monitoring</b>"), std::string::npos);
+  int hidden = 0;
+  help.hidden().connect([&] { ++hidden; });
+  help.emitSignal();
+  EXPECT_EQ(hidden, 1);
+}
+
+TEST(SharedWidgets, ComboDelegateSelectsAndWritesBack) {
+  web::Application app{environment()};
+  ComboItemDelegate delegate;
+  auto choices = std::make_unique<web::StringListModel>(std::vector<std::string>{"0", "1", "sync only"});
+  delegate.setComboModel(std::move(choices));
+  const auto kept = delegate.comboModel();
+  delegate.setComboModel(nullptr);
+  EXPECT_EQ(delegate.comboModel(), kept) << "a null model changes nothing";
+
+  web::StandardItemModel table(2, 1);
+  table.setData(table.index(0, 0), std::string("1"), web::DisplayRole);
+  table.setData(table.index(1, 0), std::string("Sync Only"), web::DisplayRole);
+  auto cell = delegate.update(nullptr, table.index(0, 0), 0);
+  auto* combo = dynamic_cast<web::ComboBox*>(static_cast<IndexedContainerWidget*>(cell.get())->widget(0));
+  ASSERT_NE(combo, nullptr);
+  EXPECT_EQ(combo->currentIndex(), 1);
+  web::Widget* same = cell.get();
+  cell = delegate.update(std::move(cell), table.index(1, 0), 0);
+  EXPECT_EQ(cell.get(), same) << "the cell widget is reused";
+  EXPECT_EQ(combo->currentIndex(), -1) << "matching is exact and case-sensitive";
+  static_cast<IndexedContainerWidget*>(cell.get())->setModelData("sync only");
+  EXPECT_EQ(std::any_cast<std::string>(table.data(table.index(1, 0), web::EditRole)), "sync only");
+  combo->setCurrentIndex(0);
+  EXPECT_EQ(std::any_cast<std::string>(delegate.editState(cell.get())), "0");
+}
+
+}  // namespace
