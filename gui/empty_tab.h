@@ -1,11 +1,24 @@
 // A tab whose content is still to come: it holds its place, its title and
-// its help, and ignores events.
+// its help, and shows one line about the cluster that follows every event.
 #pragma once
+
+#include <functional>
+#include <string>
 
 #include "helpable_container.h"
 
+namespace web {
+class Text;
+}
+
 class EmptyTab : public HelpableContainer {
  public:
-  using HelpableContainer::HelpableContainer;
-  void update(int) override {}
+  explicit EmptyTab(Trellium* manager);
+  // The line to show; asked again at every refresh.
+  void setSummary(std::function<std::string()> summary);
+  void update(int fd) override;
+
+ private:
+  web::Text* line_;
+  std::function<std::string()> summary_;
 };

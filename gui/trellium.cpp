@@ -122,7 +122,16 @@ void Trellium::setTabModules() {
   for (const auto& [pointer, name] : required)
     if (!pointer) throw TRL_ERROR(std::string(name) + " is NULL");
 
-  const Nodes& nodes = *modules_->nodes;
+  Nodes& nodes = *modules_->nodes;
+  // Until the tabs' own content arrives, each shows how many servers are known.
+  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, fabricTab_, wiring_, settingsTab_,
+                                 deploymentTab_})
+    if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
+      placeholder->setSummary([&nodes] {
+        const Nodes::SharedAccess table(nodes);
+        const long count = table.end() - table.begin();
+        return std::to_string(count) + (count == 1 ? " server" : " servers") + " in the node table";
+      });
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);
