@@ -201,21 +201,19 @@ void Nodes::exclusive_finished() {
   changed_state = false;
 }
 
-Nodes::SharedAccess::~SharedAccess() {
+template <bool exclusive>
+Nodes::Access<exclusive>::~Access() {
   try {
-    nodes_.shared_finished();
+    if (exclusive)
+      nodes_.exclusive_finished();
+    else
+      nodes_.shared_finished();
   } catch (const std::exception& e) {
     TRL_WARN(e.what());
   }
 }
-
-Nodes::ExclusiveAccess::~ExclusiveAccess() {
-  try {
-    nodes_.exclusive_finished();
-  } catch (const std::exception& e) {
-    TRL_WARN(e.what());
-  }
-}
+template class Nodes::Access<false>;
+template class Nodes::Access<true>;
 
 // --- IPMI polling ----------------------------------------------------------
 

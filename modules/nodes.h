@@ -178,32 +178,23 @@ class Nodes : public Module {
   void shared_finished();
   void exclusive_finished();
 
-  class SharedAccess {
+  // Holds the table's lock for a scope: shared or exclusive.
+  template <bool exclusive>
+  class Access {
    public:
-    explicit SharedAccess(Nodes& n) : nodes_(n), first_(n.shared_begin()) {}
-    ~SharedAccess();
+    explicit Access(Nodes& n) : nodes_(n), first_(exclusive ? n.exclusive_begin() : n.shared_begin()) {}
+    ~Access();
     Node* begin() const { return first_; }
     Node* end() const { return nodes_.end(); }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
 
    private:
     Nodes& nodes_;
     Node* first_;
   };
-  class ExclusiveAccess {
-   public:
-    explicit ExclusiveAccess(Nodes& n) : nodes_(n), first_(n.exclusive_begin()) {}
-    ~ExclusiveAccess();
-    Node* begin() const { return first_; }
-    Node* end() const { return nodes_.end(); }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-
-   private:
-    Nodes& nodes_;
-    Node* first_;
-  };
+  typedef Access<false> SharedAccess;
+  typedef Access<true> ExclusiveAccess;
 
   // Group power commands; progress returning false cancels.
   void powerOn(boost::function<bool()> progress);
@@ -259,6 +250,10 @@ class Nodes : public Module {
   friend class NodesTestAccess;
 
   bool readLeasesEvents();
+  template <typename Pick>
+  int removeNodesIf(Pick pick);
+  typedef bool (*LineMatch)(const std::string& line, const std::vector<std::string>& texts);
+  void keepLinesOf(const char* fixed_path, const std::vector<std::string>& drop, LineMatch match);
   void readTrigger(int fd, const char* read_error);
   void writeTrigger(int fd, const char* write_error);
   void pollingThread();

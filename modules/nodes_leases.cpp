@@ -205,10 +205,12 @@ bool Nodes::add(macaddr mac, ipaddr ip) {
   return true;
 }
 
-int Nodes::removeEmptyNodes() {
+// Erases the records the predicate picks, with their sessions; the count erased.
+template <typename Pick>
+int Nodes::removeNodesIf(Pick pick) {
   int removed = 0;
   for (Node* node = nodes->begin(); node != nodes->end();) {
-    if (node->eth0.mac() == 0 && node->mc.mac() == 0) {
+    if (pick(*node)) {
       Sessions::release(node->ipmi_val);
       node = nodes->erase(node);
       ++removed;
@@ -219,18 +221,12 @@ int Nodes::removeEmptyNodes() {
   return removed;
 }
 
+int Nodes::removeEmptyNodes() {
+  return removeNodesIf([](const Node& n) { return n.eth0.mac() == 0 && n.mc.mac() == 0; });
+}
+
 int Nodes::removeOutdatedNodes() {
-  int removed = 0;
-  for (Node* node = nodes->begin(); node != nodes->end();) {
-    if (!node->eth0.isUpdated() && !node->mc.isUpdated()) {
-      Sessions::release(node->ipmi_val);
-      node = nodes->erase(node);
-      ++removed;
-    } else {
-      ++node;
-    }
-  }
-  return removed;
+  return removeNodesIf([](const Node& n) { return !n.eth0.isUpdated() && !n.mc.isUpdated(); });
 }
 
 void Nodes::removeDuplicates(Node::Interface& iface) {

@@ -170,20 +170,21 @@ void Nodes::removeNode(int index) {
   triggerEvent();
 }
 
-void Nodes::deleteIPsFromHostsFile(const std::vector<std::string>& ips) {
-  const std::string path = trl::sysPath(hosts_path);
+// Rewrites a file without the lines that match one of the texts.
+void Nodes::keepLinesOf(const char* fixed_path, const std::vector<std::string>& drop, LineMatch match) {
+  const std::string path = trl::sysPath(fixed_path);
   std::string kept;
   for (const std::string& line : lines(trl::readWholeFile(path)))
-    if (!matchHostsEntry(line, ips)) kept += line + "\n";
+    if (!match(line, drop)) kept += line + "\n";
   trl::replaceFile(path, kept);
 }
 
+void Nodes::deleteIPsFromHostsFile(const std::vector<std::string>& ips) {
+  keepLinesOf(hosts_path, ips, matchHostsEntry);
+}
+
 void Nodes::deleteMACsFromDHCPConfFile(const std::vector<std::string>& macs) {
-  const std::string path = trl::sysPath(dhcpd_conf);
-  std::string kept;
-  for (const std::string& line : lines(trl::readWholeFile(path)))
-    if (!matchDHCPConfEntry(line, macs)) kept += line + "\n";
-  trl::replaceFile(path, kept);
+  keepLinesOf(dhcpd_conf, macs, matchDHCPConfEntry);
 }
 
 void Nodes::deleteIPsFromLeasesFile(const std::vector<std::string>& ips) {

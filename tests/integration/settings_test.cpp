@@ -60,20 +60,11 @@ class SettingsTest : public ::testing::Test {
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
-  template <typename F>
-  std::string errorOf(F f) {
-    try {
-      f();
-    } catch (const _Error& e) {
-      return e.what();
-    }
-    return "";
-  }
 };
 
 TEST_F(SettingsTest, ValidationRefusesWhatIsNoPackage) {
   trl::test::CaptureStdout out;
-  const std::string error = errorOf([&] { settings.validateTrellium(not_package); });
+  const std::string error = trl::test::errorOf<_Error>([&] { settings.validateTrellium(not_package); });
   const std::string log = out.text();
   EXPECT_EQ(error.rfind("[modules/utils:", 0), 0u) << error;
   EXPECT_NE(error.find("] { " + dpkg + " --dry-run -i " + not_package + " }"), std::string::npos) << error;
@@ -84,7 +75,7 @@ TEST_F(SettingsTest, ValidationRefusesWhatIsNoPackage) {
 
 TEST_F(SettingsTest, ValidationPassesAPackageWithoutInstallingIt) {
   trl::test::CaptureStdout out;
-  EXPECT_EQ(errorOf([&] { settings.validateTrellium(package); }), "");
+  EXPECT_EQ(trl::test::errorOf<_Error>([&] { settings.validateTrellium(package); }), "");
   const std::string log = out.text();
   EXPECT_NE(log.find("] launching { " + dpkg + " --dry-run -i " + package + " } wait=1 logging=1\n"),
             std::string::npos) << log;
@@ -106,7 +97,7 @@ TEST_F(SettingsTest, UpgradeInstallsThePackage) {
 
 TEST_F(SettingsTest, FailedUpgradeInstallsNothing) {
   trl::test::CaptureStdout out;
-  const std::string error = errorOf([&] { settings.upgradeTrellium(not_package); });
+  const std::string error = trl::test::errorOf<_Error>([&] { settings.upgradeTrellium(not_package); });
   EXPECT_TRUE(std::regex_search(error, std::regex("\\] \\{ .* -i .* \\} exited with [1-9][0-9]*; expected 0$")))
       << error;
   EXPECT_EQ(trl::test::readFile(admin + "/status"), "");
@@ -116,8 +107,8 @@ TEST_F(SettingsTest, FailedUpgradeInstallsNothing) {
 // reaches it.
 TEST_F(SettingsTest, OnlyAbsolutePackagePaths) {
   trl::test::CaptureStdout out;
-  EXPECT_NE(errorOf([&] { settings.validateTrellium("--force-all"); }), "");
-  EXPECT_NE(errorOf([&] { settings.upgradeTrellium("trl-probe_1.0_all.deb"); }), "");
+  EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.validateTrellium("--force-all"); }), "");
+  EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.upgradeTrellium("trl-probe_1.0_all.deb"); }), "");
   EXPECT_EQ(out.text().find("launching"), std::string::npos);
 }
 

@@ -692,7 +692,7 @@ void SimulatedBmcs::reapply(Controller& c) {
 
 std::vector<std::string> SimulatedBmcs::freeipmiArgs(int i) const {
   return {"-h", address(i), "-u", options_.user, "-p", options_.password, "-a", "MD5", "-l", "ADMIN",
-          "--driver-type=LAN", "--session-timeout=1500", "--retransmission-timeout=100"};
+          "--driver-type=LAN", "--session-timeout=5000", "--retransmission-timeout=100"};
 }
 
 }  // namespace trl::test

@@ -78,7 +78,8 @@ class SimulatedBmcs {
   bool running(int i) const;
 
   // FreeIPMI command-line arguments that reach controller i as an IPMI 1.5
-  // client would (host, credentials, MD5, ADMIN, LAN, short timeouts).
+  // client would (host, credentials, MD5, ADMIN, LAN; a short retransmission
+  // timeout and a session timeout generous enough for a loaded machine).
   std::vector<std::string> freeipmiArgs(int i) const;
 
   // Sensor numbers (see lab/ipmi/node.sdrs).

@@ -1,6 +1,7 @@
 // Test helpers: a scratch system root, captured standard output, files.
 #pragma once
 
+#include <exception>
 #include <string>
 
 namespace trl::test {
@@ -38,5 +39,20 @@ class CaptureStdout {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 long fileSize(const std::string& path);  // -1 when missing
+
+// The message of the E that f throws; "" when it throws none.
+template <typename E = std::exception, typename F>
+std::string errorOf(F f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "";
+}
+
+inline bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 }  // namespace trl::test

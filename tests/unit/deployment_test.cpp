@@ -15,6 +15,9 @@
 
 namespace {
 
+using trl::test::endsWith;
+using trl::test::errorOf;
+
 using trl::test::readFile;
 using trl::test::writeFile;
 using Node = Nodes::Node;
@@ -77,19 +80,7 @@ class DeploymentTest : public ::testing::Test {
   }
 };
 
-template <typename F>
-std::string errorOf(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 

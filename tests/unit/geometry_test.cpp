@@ -15,6 +15,9 @@
 
 namespace {
 
+using trl::test::endsWith;
+using trl::test::errorOf;
+
 using Records = std::vector<Geometry::FabricRecord>;
 
 std::vector<std::string> candidates(Geometry& g, unsigned n) {
@@ -47,19 +50,7 @@ std::string text(const Geometry& g, const Records& records) {
   return out.str();
 }
 
-template <typename F>
-std::string errorOf(F f) {
-  try {
-    f();
-  } catch (const _Error& e) {
-    return e.what();
-  }
-  return "";
-}
 
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 TEST(GeometryConfig, NormalisesAndOrders) {
   const Geometry::Config a(8, 4, 2), b(2, 2, 4), c(1, 8, 1);

@@ -10,6 +10,8 @@
 
 namespace {
 
+using trl::test::endsWith;
+
 // launch() takes a mutable argv, as posix_spawn does.
 struct Argv {
   std::vector<std::string> words;
@@ -32,9 +34,6 @@ std::string launchError(Argv args, bool logging = true) {
   return "";
 }
 
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 TEST(Launch, SuccessLogsCommandAndExitFlags) {
   trl::test::CaptureStdout out;
