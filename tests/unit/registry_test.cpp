@@ -21,6 +21,15 @@ class Registry : public ::testing::Test {
  protected:
   trl::test::RegistryRoot root;
 
+  // The real DHCP server checks the configuration we generated.
+  void expectAcceptedByDhcpd() {
+    std::string dhcpd = "/usr/sbin/dhcpd", test = "-t", quiet = "-q", cf = "-cf",
+                conf = root.path("/etc/dhcp/dhcpd.conf");
+    char* const args[] = {dhcpd.data(), test.data(), quiet.data(), cf.data(), conf.data(), nullptr};
+    trl::test::CaptureStdout out;
+    EXPECT_NO_THROW(launch(args, 0, true, true)) << readFile(conf);
+  }
+
   static std::vector<Node> records(Nodes& nodes) {
     const Nodes::SharedAccess table(nodes);
     return std::vector<Node>(table.begin(), table.end());
@@ -104,12 +113,7 @@ TEST_F(Registry, HostsAndDhcpFilesForOnePairedServer) {
                            "\t}\n}\n";
   EXPECT_EQ(readFile(root.path("/etc/dhcp/dhcpd.conf")), dhcp);
 
-  // The real DHCP server accepts what we generate.
-  std::string dhcpd = "/usr/sbin/dhcpd", test = "-t", cf = "-cf", conf = root.path("/etc/dhcp/dhcpd.conf"),
-              quiet = "-q";
-  char* const args[] = {dhcpd.data(), test.data(), quiet.data(), cf.data(), conf.data(), nullptr};
-  trl::test::CaptureStdout out;
-  EXPECT_NO_THROW(launch(args, 0, true, true)) << readFile(conf);
+  expectAcceptedByDhcpd();
 }
 
 TEST_F(Registry, OutputEdgeCases) {
@@ -137,6 +141,7 @@ TEST_F(Registry, ResetRestoresTheTemplatesAndDropsLeases) {
   EXPECT_TRUE(records(nodes).empty());
   EXPECT_EQ(readFile(root.path("/etc/hosts")), root.hostsTemplate());
   EXPECT_EQ(readFile(root.path("/etc/dhcp/dhcpd.conf")), root.dhcpTemplate() + "\n}\n");
+  expectAcceptedByDhcpd();
   EXPECT_EQ(readFile(root.path("/var/lib/dhcp/dhcpd.leases")),
             "# leases\n" + leaseBlock("10.0.0.99", "00:11:22:33:44:55"));
 }
@@ -276,6 +281,7 @@ TEST_F(Registry, PrefixChangeRenamesOnlyNumberedNames) {
   EXPECT_EQ(eth0, (std::vector<std::string>{"mynode1", "node1a", "rack1", "rack12"}));
   EXPECT_NE(std::find(mc.begin(), mc.end(), "rack12-mc"), mc.end());
   EXPECT_NE(readFile(root.path("/etc/hosts")).find("\track1-mc\n"), std::string::npos);
+  expectAcceptedByDhcpd();
 
 }
 
