@@ -14,7 +14,7 @@ debs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa
-  dpkg-dev chromium librsvg2-bin
+  dpkg-dev chromium librsvg2-bin socat
 )
 command -v npm >/dev/null 2>&1 || debs+=(nodejs npm)
 

@@ -1,0 +1,136 @@
+// The application shell in a real browser: the page, the help toggle, a
+// back-end event reaching two sessions, and a closed page ending its session.
+//   node shell.test.mjs --trellium BIN --resources DIR --source DIR [--screenshot FILE]
+import { chromium } from 'playwright-core';
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+const option = (name, fallback) => {
+  const i = process.argv.indexOf(name);
+  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
+};
+const check = (condition, message) => {
+  if (!condition) throw new Error('check failed: ' + message);
+};
+async function until(fn, what, timeout = 15000) {
+  const end = Date.now() + timeout;
+  for (;;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+// The trellium process and its log.
+class Trellium {
+  constructor(program, args) {
+    this.log = '';
+    this.child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.child.stdout.on('data', (c) => { this.log += c.toString(); });
+    this.child.stderr.on('data', (c) => { this.log += c.toString(); });
+    this.exited = new Promise((resolve) => this.child.once('exit', (code) => resolve(code)));
+  }
+  count(text) { return this.log.split(text).length - 1; }
+  async port() {
+    const line = await until(() => /listening on [^:\n]+:(\d+)/.exec(this.log), 'the listening line');
+    return Number(line[1]);
+  }
+  async stop() {
+    if (this.child.exitCode !== null) return this.child.exitCode;
+    this.child.kill('SIGTERM');
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 15000);
+    const code = await this.exited;
+    clearTimeout(timer);
+    return code;
+  }
+}
+
+const guard = setTimeout(() => { console.error('shell: timed out after 120 s'); process.exit(1); }, 120000);
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+const root = path.join(scratch, 'root');
+const resources = option('--resources');
+execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
+const trellium = new Trellium(option('--trellium'), [
+  '--sysroot', root, '--http-address', '127.0.0.1', '--http-port', '0',
+  '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/']);
+let context = null;
+let failed = false;
+try {
+  const url = `http://127.0.0.1:${await trellium.port()}/`;
+  context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
+    executablePath: '/usr/lib/chromium/chromium',
+    headless: true,
+    viewport: { width: 1000, height: 700 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+  context.setDefaultTimeout(15000);
+  const open = async () => {
+    const page = await context.newPage();
+    page.on('pageerror', (e) => { console.error('page error:', e.message); failed = true; });
+    await page.goto(url);
+    await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
+    return page;
+  };
+  const first = await open();
+  const second = await open();
+
+  // Seven tabs, the Dashboard first.
+  const titles = await first.locator('.w-tab').allTextContents();
+  check(JSON.stringify(titles) === JSON.stringify(['Dashboard', 'Servers', 'Monitoring', 'Fabric geometry', 'Wiring',
+    'Settings', 'Deployment']), 'tab titles ' + JSON.stringify(titles));
+  check((await first.locator('.w-tab-current').textContent()) === 'Dashboard', 'the Dashboard is shown first');
+  await first.getByText('Contextual help').first().waitFor();
+  const screenshot = option('--screenshot');
+  if (screenshot) await first.screenshot({ path: screenshot });
+
+  // The help toggle, on the current tab and on another.
+  const tabWidth = (page) => page.locator('.trl-summary').first().evaluate((e) => e.parentElement.style.width);
+  const helpShown = (page) => page.getByText('Contextual help', { exact: true }).first().isVisible();
+  check((await tabWidth(first)) === '594px', 'tab width with help');
+  await first.getByRole('button', { name: 'Hide help' }).click();
+  await until(async () => !(await helpShown(first)), 'the help panel to hide');
+  await until(() => first.getByRole('button', { name: 'Show help' }).isVisible(), 'the button relabelled');
+  check((await tabWidth(first)) === '774px', 'tab width without help');
+  await first.getByRole('button', { name: 'Wiring' }).click();
+  await until(async () => (await first.locator('.w-tab-current').textContent()) === 'Wiring', 'the Wiring tab');
+  check(!(await helpShown(first)), 'help hidden on every tab');
+  check((await tabWidth(first)) === '774px', 'every tab widened');
+  await first.getByRole('button', { name: 'Show help' }).click();
+  await until(async () => helpShown(first), 'the help panel to return');
+  check((await tabWidth(first)) === '594px', 'width restored');
+  await until(() => first.getByRole('button', { name: 'Hide help' }).isVisible(), 'the button relabelled');
+  check((await tabWidth(second)) === '594px', 'the other session is its own');
+
+  // A new lease reaches the back end; both pages follow.
+  const summary = (page) => page.locator('.trl-summary').first().textContent();
+  check((await summary(second)) === '0 servers in the node table', 'empty table at first');
+  fs.appendFileSync(path.join(root, 'var/lib/dhcp/dhcpd.leases'),
+    'lease 10.0.0.50 {\n  binding state active;\n  hardware ethernet 00:25:90:00:00:50;\n}\n');
+  for (const page of [first, second])
+    await until(async () => (await summary(page)) === '1 server in the node table', 'the event in both pages');
+
+  // Closing a page ends its session.
+  const ended = trellium.count('Trellium session ended');
+  await second.close({ runBeforeUnload: true });
+  await until(() => trellium.count('Trellium session ended') > ended, 'the session-ended line', 40000);
+  check(trellium.log.includes('Number of sessions: 1\n'), 'one session left');
+} catch (e) {
+  failed = true;
+  console.error(`shell: FAILED: ${e.stack || e}`);
+} finally {
+  if (context) await context.close().catch(() => {});
+  const code = await trellium.stop();
+  if (!failed && code !== 20) {
+    failed = true;
+    console.error(`shell: FAILED: exit status ${code}, expected 20\n` + trellium.log.slice(-2000));
+  }
+  fs.rmSync(scratch, { recursive: true, force: true });
+  clearTimeout(guard);
+}
+if (failed) console.error(trellium.log.slice(-3000));
+console.log(failed ? 'shell: failed' : 'shell: passed');
+process.exit(failed ? 1 : 0);

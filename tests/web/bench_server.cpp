@@ -1,0 +1,125 @@
+// Figures of the web server (not a test): memory per open session, static
+// requests per second, and push-to-socket latency. Runs the demo server:
+//   web_bench_server PATH/TO/web_demo
+// Prints one "name: value" line per figure.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "demo_process.h"
+#include "net_client.h"
+#include "scratch.h"
+
+using namespace web::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Keep-alive GETs of one file on one connection; returns how many succeeded.
+long hammer(unsigned short port, const std::string& path, long count) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::string buf;
+  char chunk[16384];
+  long ok = 0;
+  for (long i = 0; i < count; ++i) {
+    if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) break;
+    // One response: headers, then Content-Length bytes.
+    for (;;) {
+      const auto end = buf.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        const auto cl = buf.find("Content-Length: ");
+        const std::size_t length = cl == std::string::npos ? 0 : std::stoul(buf.substr(cl + 16));
+        if (buf.size() >= end + 4 + length) {
+          if (buf.compare(0, 12, "HTTP/1.1 200") == 0) ++ok;
+          buf.erase(0, end + 4 + length);
+          break;
+        }
+      }
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) {
+        ::close(fd);
+        return ok;
+      }
+      buf.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: web_bench_server PATH/TO/web_demo [sessions]" << std::endl;
+    return 2;
+  }
+  const int sessions = argc > 2 ? std::atoi(argv[2]) : 50;
+  trl::test::ScratchRoot root;
+  const std::string docroot = root.mkdir("/www");
+  trl::test::writeFile(docroot + "/style.css", std::string(2048, 'x'));
+  trl::test::writeFile(docroot + "/report.txt", "report\n");
+  DemoProcess demo(argv[1], {"--http-address", "127.0.0.1", "--http-port", "0", "--docroot", docroot});
+  const unsigned short port = demo.port();
+
+  // Memory per open session: each one a page and its socket.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const long before = demo.residentKb();
+  std::vector<std::unique_ptr<WebSocketClient>> sockets;
+  for (int i = 0; i < sessions; ++i) {
+    const auto page = httpRequest(port, "GET", "/");
+    auto ws = std::make_unique<WebSocketClient>();
+    ws->open(port, "/_w/ws?s=" + sessionIdOf(page.body), "http://127.0.0.1:" + std::to_string(port));
+    sockets.push_back(std::move(ws));
+  }
+  demo.command("count");
+  const std::string counted = demo.expect("sessions ");
+  const long after = demo.residentKb();
+  std::printf("sessions open: %s\n", counted.substr(9).c_str());
+  std::printf("resident memory: %ld kB before, %ld kB with %d sessions\n", before, after, sessions);
+  std::printf("memory per session: %.1f kB\n", static_cast<double>(after - before) / sessions);
+
+  // Push latency: back-end push to the message arriving on every socket.
+  std::vector<double> latencies;
+  for (int round = 0; round < 20; ++round) {
+    const auto t0 = Clock::now();
+    demo.command("push round " + std::to_string(round));
+    for (auto& ws : sockets) {
+      while (auto m = ws->receive(std::chrono::seconds(5)))
+        if (m->find("round " + std::to_string(round)) != std::string::npos) break;
+    }
+    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::printf("push to %d sockets: median %.2f ms, max %.2f ms\n", sessions, latencies[latencies.size() / 2],
+              latencies.back());
+  sockets.clear();
+
+  // Static requests per second: 2 threads x 4 keep-alive connections.
+  const long perConnection = 5000;
+  std::atomic<long> done{0};
+  const auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) threads.emplace_back([&] { done += hammer(port, "/style.css", perConnection); });
+  for (auto& t : threads) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  std::printf("static requests: %ld in %.2f s = %.0f per second\n", done.load(), seconds, done / seconds);
+  return 0;
+}

@@ -1,0 +1,126 @@
+// Runs the demo server and headless Chromium for one browser test, with a
+// bound on everything: a test that hangs fails instead.
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+function option(name, fallback) {
+  const i = process.argv.indexOf(name);
+  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
+}
+
+export class Demo {
+  constructor(program, args) {
+    this.lines = [];
+    this.waiters = [];
+    this.child = spawn(program, args, { stdio: ['pipe', 'pipe', 'inherit'] });
+    let buffer = '';
+    this.child.stdout.on('data', (chunk) => {
+      buffer += chunk.toString();
+      let nl;
+      while ((nl = buffer.indexOf('\n')) >= 0) {
+        const line = buffer.slice(0, nl);
+        buffer = buffer.slice(nl + 1);
+        this.lines.push(line);
+        this.waiters = this.waiters.filter((w) => !w(line));
+      }
+    });
+  }
+
+  // The next line starting with prefix (one seen earlier counts once).
+  expect(prefix, timeout = 10000) {
+    const i = this.lines.findIndex((l) => l.startsWith(prefix));
+    if (i >= 0) return Promise.resolve(this.lines.splice(i, 1)[0]);
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`demo never said "${prefix}"`)), timeout);
+      this.waiters.push((line) => {
+        if (!line.startsWith(prefix)) return false;
+        clearTimeout(timer);
+        this.lines.splice(this.lines.indexOf(line), 1);
+        resolve(line);
+        return true;
+      });
+    });
+  }
+
+  command(line) {
+    this.child.stdin.write(line + '\n');
+  }
+
+  async sessions() {
+    this.command('count');
+    return Number((await this.expect('sessions ')).split(' ')[1]);
+  }
+
+  async stop() {
+    if (this.child.exitCode !== null) return;
+    this.command('quit');
+    const ended = new Promise((resolve) => this.child.once('exit', resolve));
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 10000);
+    await ended;
+    clearTimeout(timer);
+  }
+}
+
+// Polls fn until it returns a truthy value or the time is up.
+export async function until(fn, what, timeout = 10000) {
+  const end = Date.now() + timeout;
+  for (;;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+export function check(condition, message) {
+  if (!condition) throw new Error('check failed: ' + message);
+}
+
+// Runs body({demo, context, url, open}) with everything set up and torn down.
+export async function run(name, body, { demoArgs = [] } = {}) {
+  const guard = setTimeout(() => {
+    console.error(`${name}: timed out after 100 s`);
+    process.exit(1);
+  }, 100000);
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trlweb-browser-'));
+  const docroot = path.join(scratch, 'www');
+  fs.mkdirSync(docroot);
+  fs.writeFileSync(path.join(docroot, 'report.txt'), 'the report\n');
+  const demo = new Demo(option('--demo'), ['--http-address', '127.0.0.1', '--http-port', '0', '--docroot', docroot, ...demoArgs]);
+  let context = null;
+  let failed = false;
+  try {
+    const port = Number((await demo.expect('listening ')).split(' ')[1]);
+    const url = `http://127.0.0.1:${port}/`;
+    context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
+      executablePath: option('--chromium', '/usr/lib/chromium/chromium'),
+      headless: true,
+      acceptDownloads: true,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+             '--disable-component-update', '--disable-sync'],
+    });
+    context.setDefaultTimeout(10000);
+    const open = async () => {
+      const page = await context.newPage();
+      page.on('pageerror', (e) => { console.error('page error:', e.message); failed = true; });
+      await page.goto(url);
+      await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
+      return page;
+    };
+    await body({ demo, context, url, open, scratch });
+    if (failed) throw new Error('the page reported script errors');
+    console.log(`${name}: passed`);
+  } catch (e) {
+    failed = true;
+    console.error(`${name}: FAILED: ${e.stack || e}`);
+  } finally {
+    if (context) await context.close().catch(() => {});
+    await demo.stop();
+    fs.rmSync(scratch, { recursive: true, force: true });
+    clearTimeout(guard);
+  }
+  process.exit(failed ? 1 : 0);
+}

@@ -1,0 +1,19 @@
+// A back-end push (UpdateLock + triggerUpdate from the server's main thread)
+// reaches every open page, and text being typed survives the update.
+import { run, check } from './harness.mjs';
+
+await run('push to two pages', async ({ demo, open }) => {
+  const a = await open();
+  const b = await open();
+  await a.click('input.edit');
+  await a.keyboard.type('half typed');
+  demo.command('push hello');
+  await demo.expect('pushed');
+  await a.waitForSelector('text=Push: hello');
+  await b.waitForSelector('text=Push: hello');
+  check((await a.inputValue('input.edit')) === 'half typed', 'typed text kept');
+  check(await a.evaluate(() => document.activeElement.classList.contains('edit')), 'focus kept');
+  demo.command('push <b>not bold</b>');
+  await b.waitForSelector('text=Push: <b>not bold</b>');
+  check((await b.locator('.pushed b').count()) === 0, 'pushed text is escaped');
+});

@@ -1,0 +1,45 @@
+// The message bundle.
+#include <gtest/gtest.h>
+
+#include "scratch.h"
+#include "web/application.h"
+#include "web/message_bundle.h"
+
+using web::MessageBundle;
+
+TEST(MessageBundle, LooksUpMessagesAndMarksMissingOnes) {
+  trl::test::ScratchRoot root;
+  trl::test::writeFile(root.dir() + "/trellium.xml",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<messages>\n"
+                       "  <message id=\"dashboard\">The <b>Dashboard</b> shows all servers.<br/>Click one.</message>\n"
+                       "  <message id=\"plain\">Just text &amp; more</message>\n"
+                       "  <message id=\"empty\"></message>\n"
+                       "</messages>\n");
+  MessageBundle bundle;
+  bundle.use(root.dir() + "/trellium");
+  EXPECT_EQ(bundle.tr("dashboard"), "The <b>Dashboard</b> shows all servers.<br />Click one.");
+  EXPECT_EQ(bundle.tr("plain"), "Just text &amp; more");
+  EXPECT_EQ(bundle.tr("empty"), "");
+  EXPECT_EQ(bundle.tr("node-height"), "??node-height??");
+  EXPECT_FALSE(bundle.resolve("missing"));
+}
+
+TEST(MessageBundle, UnreadableFileNamesItself) {
+  MessageBundle bundle;
+  try {
+    bundle.use("/nonexistent/trellium");
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/trellium"), std::string::npos);
+  }
+}
+
+TEST(MessageBundle, ApplicationTrUsesItsBundle) {
+  trl::test::ScratchRoot root;
+  trl::test::writeFile(root.dir() + "/b.xml", "<messages><message id=\"k\">v</message></messages>");
+  web::Application app{web::Environment()};
+  app.messageResourceBundle().use(root.dir() + "/b");
+  EXPECT_EQ(app.tr("k"), "v");
+  EXPECT_EQ(web::tr("k"), "v");  // the current application's
+  EXPECT_EQ(app.tr("x"), "??x??");
+}

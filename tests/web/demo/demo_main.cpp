@@ -1,0 +1,52 @@
+// The demo server: starts on the given options, prints "listening PORT",
+// then obeys lines on standard input, as the real application's main loop
+// obeys its back-end events:
+//   push TEXT   every session shows TEXT (UpdateLock + triggerUpdate)
+//   count       prints "sessions N"
+//   quit        stops the server
+#include <iostream>
+#include <string>
+
+#include "demo_app.h"
+#include "web/server.h"
+
+int main(int argc, char** argv) {
+  std::cout.setf(std::ios::unitbuf);
+  try {
+    web::Server server(argv[0]);
+    server.setServerConfiguration(argc, argv);
+    server.setReconnectGrace(std::chrono::seconds(3));
+    server.addEntryPoint([](const web::Environment& env) {
+      auto app = std::make_unique<demo::DemoApp>(env);
+      app->enableUpdates(true);
+      return app;
+    });
+    server.start();
+    std::cout << "listening " << server.httpPort() << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (line.rfind("push ", 0) == 0) {
+        const std::string text = line.substr(5);
+        std::lock_guard<std::mutex> lk(demo::DemoApp::listMutex);
+        for (demo::DemoApp* app : demo::DemoApp::list) {
+          web::Application::UpdateLock lock(app);
+          if (!lock) continue;  // that session is going away
+          app->push(text);
+          app->triggerUpdate();
+        }
+        std::cout << "pushed" << std::endl;
+      } else if (line == "count") {
+        std::lock_guard<std::mutex> lk(demo::DemoApp::listMutex);
+        std::cout << "sessions " << demo::DemoApp::list.size() << std::endl;
+      } else if (line == "quit") {
+        break;
+      }
+    }
+    server.stop();
+    std::cout << "stopped" << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "demo: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}

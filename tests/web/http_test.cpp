@@ -1,0 +1,323 @@
+// The server on 127.0.0.1 with a tiny application: files, routes, sessions,
+// the WebSocket handshake, uploads and downloads.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "net_client.h"
+#include "scratch.h"
+#include "web/anchor.h"
+#include "web/application.h"
+#include "web/file_resource.h"
+#include "web/file_upload.h"
+#include "web/push_button.h"
+#include "web/server.h"
+#include "web/text.h"
+
+using namespace web;
+using namespace web::test;
+
+namespace {
+
+struct Ids {
+  std::string click, upload, send;
+};
+std::mutex idsMutex;
+std::map<std::string, Ids> idsBySession;
+std::atomic<int> destroyed{0};
+
+class TinyApp : public Application {
+ public:
+  explicit TinyApp(const Environment& env) : Application(env) {
+    Ids ids;
+    auto* clicks = root()->addWidget(std::make_unique<Text>("Clicks: 0"));
+    auto* click = root()->addWidget(std::make_unique<PushButton>("Click"));
+    click->clicked().connect([this, clicks] { clicks->setText("Clicks: " + std::to_string(++count_)); });
+    auto* upload = root()->addWidget(std::make_unique<FileUpload>());
+    auto* send = root()->addWidget(std::make_unique<PushButton>("Upload"));
+    auto* status = root()->addWidget(std::make_unique<Text>("Upload: none"));
+    send->clicked().connect([upload] { upload->upload(); });
+    upload->uploaded().connect([upload, status] {
+      status->setText("Upload: " + upload->clientFileName() + " " + std::to_string(upload->uploadedSize()) +
+                      " bytes: " + trl::test::readFile(upload->spoolFileName()));
+    });
+    upload->fileTooLarge().connect([upload, status](std::int64_t size) {
+      status->setText("Upload: " + upload->clientFileName() + " too large (" + std::to_string(size) + ")");
+    });
+    // A report file of this session only.
+    const std::string file = docRoot() + "report-" + sessionId() + ".txt";
+    trl::test::writeFile(file, "report of " + sessionId());
+    report_ = std::make_unique<FileResource>(file, "text/plain");
+    root()->addWidget(std::make_unique<Anchor>(report_.get(), "report"));
+    ids.click = click->id();
+    ids.upload = upload->id();
+    ids.send = send->id();
+    std::lock_guard<std::mutex> lk(idsMutex);
+    idsBySession[sessionId()] = ids;
+  }
+  ~TinyApp() override { ++destroyed; }
+
+ private:
+  std::unique_ptr<FileResource> report_;
+  int count_ = 0;
+};
+
+Ids idsOf(const std::string& session) {
+  std::lock_guard<std::mutex> lk(idsMutex);
+  return idsBySession.at(session);
+}
+
+template <class F>
+bool eventually(F f, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return f();
+}
+
+// The next message that contains text, or "".
+std::string waitFor(WebSocketClient& ws, const std::string& text) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < end) {
+    const auto m = ws.receive(std::chrono::milliseconds(500));
+    if (m && m->find(text) != std::string::npos) return *m;
+  }
+  return {};
+}
+
+class Http : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    docRoot = root.mkdir("/www");
+    root.mkdir("/www/images");
+    trl::test::writeFile(docRoot + "/trellium.css", "body { color: black }");
+    trl::test::writeFile(docRoot + "/images/headline.png", "\x89PNG fake");
+    trl::test::writeFile(docRoot + "/images/serveron.svg", "<svg/>");
+    trl::test::writeFile(root.dir() + "/secret.txt", "secret contents");
+    ASSERT_EQ(::symlink((root.dir() + "/secret.txt").c_str(), (docRoot + "/link.txt").c_str()), 0);
+    ServerOptions o;
+    o.httpAddress = "127.0.0.1";
+    o.httpPort = 0;
+    o.docRoot = docRoot;
+    o.maxRequestSize = 1024;
+    o.threads = 2;
+    server.setOptions(o);
+    server.setReconnectGrace(std::chrono::milliseconds(400));
+    server.addEntryPoint([](const Environment& env) { return std::make_unique<TinyApp>(env); });
+    server.start();
+    port = server.httpPort();
+    origin = "http://127.0.0.1:" + std::to_string(port);
+  }
+
+  // A page and its open socket.
+  std::string openPage(WebSocketClient& ws) {
+    const auto page = httpRequest(port, "GET", "/");
+    const std::string id = sessionIdOf(page.body);
+    EXPECT_EQ(ws.open(port, "/_w/ws?s=" + id, origin), 101);
+    return id;
+  }
+
+  trl::test::ScratchRoot root;
+  std::string docRoot;
+  Server server;
+  unsigned short port = 0;
+  std::string origin;
+};
+
+}  // namespace
+
+TEST_F(Http, StaticFilesWithTheirTypes) {
+  const auto css = httpRequest(port, "GET", "/trellium.css");
+  EXPECT_EQ(css.status, 200);
+  EXPECT_EQ(css.header("Content-Type"), "text/css; charset=utf-8");
+  EXPECT_EQ(css.body, "body { color: black }");
+  EXPECT_EQ(css.header("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(httpRequest(port, "GET", "/images/headline.png").header("Content-Type"), "image/png");
+  EXPECT_EQ(httpRequest(port, "GET", "/images/serveron.svg").header("Content-Type"), "image/svg+xml");
+  const auto head = httpRequest(port, "HEAD", "/trellium.css");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.header("Content-Length"), "21");
+  EXPECT_EQ(httpRequest(port, "GET", "/missing.png").status, 404);
+  EXPECT_EQ(httpRequest(port, "DELETE", "/trellium.css").status, 405);
+}
+
+TEST_F(Http, NoPathLeadsOutOfTheDocumentRoot) {
+  for (const char* target : {"/../secret.txt", "/images/../../secret.txt", "/%2e%2e/secret.txt",
+                             "/%2E%2E%2Fsecret.txt", "/images/..%2f..%2fsecret.txt", "/images/%2e%2e/%2e%2e/secret.txt",
+                             "/link.txt", "/..%5csecret.txt", "/%00secret.txt"}) {
+    const auto r = httpRequest(port, "GET", target);
+    EXPECT_NE(r.status, 200) << target;
+    EXPECT_EQ(r.body.find("secret contents"), std::string::npos) << target;
+  }
+}
+
+TEST_F(Http, ToolkitClientFiles) {
+  const auto js = httpRequest(port, "GET", "/_w/client.js");
+  EXPECT_EQ(js.status, 200);
+  EXPECT_EQ(js.header("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_NE(js.body.find("Idiomorph.morph"), std::string::npos);
+  EXPECT_NE(httpRequest(port, "GET", "/_w/idiomorph.min.js").body.find("Idiomorph"), std::string::npos);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/web.css").header("Content-Type"), "text/css; charset=utf-8");
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/../trellium.css").status, 404);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/secret").status, 404);
+}
+
+TEST_F(Http, EachPageLoadIsANewSession) {
+  const auto a = httpRequest(port, "GET", "/");
+  const auto b = httpRequest(port, "GET", "/?x=1");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(a.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+  EXPECT_NE(a.body.find("Clicks: 0"), std::string::npos);
+  const std::string ia = sessionIdOf(a.body), ib = sessionIdOf(b.body);
+  EXPECT_EQ(ia.size(), 32u);
+  EXPECT_NE(ia, ib);
+  EXPECT_EQ(server.sessionCount(), 2u);
+}
+
+TEST_F(Http, UnknownSessionIsRefusedOnEveryRoute) {
+  httpRequest(port, "GET", "/");  // a real session exists too
+  for (const std::string sid : {"00000000000000000000000000000000", "nonsense", ""}) {
+    WebSocketClient ws;
+    EXPECT_EQ(ws.open(port, "/_w/ws?s=" + sid, origin), 404) << sid;
+    EXPECT_EQ(httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=w1", {}, "data").status, 404) << sid;
+    EXPECT_EQ(httpRequest(port, "GET", "/_w/res?s=" + sid + "&r=1").status, 404) << sid;
+  }
+}
+
+TEST_F(Http, ForeignOriginIsRefusedOnTheHandshake) {
+  const std::string sid = sessionIdOf(httpRequest(port, "GET", "/").body);
+  WebSocketClient evil, none, good;
+  EXPECT_EQ(evil.open(port, "/_w/ws?s=" + sid, "http://evil.example"), 403);
+  EXPECT_EQ(evil.open(port, "/_w/ws?s=" + sid, "http://127.0.0.1:1"), 403);
+  EXPECT_EQ(none.open(port, "/_w/ws?s=" + sid, ""), 403);
+  EXPECT_EQ(good.open(port, "/_w/ws?s=" + sid, origin), 101);
+}
+
+TEST_F(Http, ClickRoundTripOverTheSocket) {
+  WebSocketClient ws;
+  const std::string sid = openPage(ws);
+  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
+  EXPECT_FALSE(waitFor(ws, "Clicks: 1").empty());
+  ws.send("not json at all");
+  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
+  EXPECT_FALSE(waitFor(ws, "Clicks: 2").empty());
+}
+
+TEST_F(Http, UploadOverTheLimitIsRefusedWithTheSizeSignal) {
+  WebSocketClient ws;
+  const std::string sid = openPage(ws);
+  const Ids ids = idsOf(sid);
+  // Not asked for by the page: refused.
+  EXPECT_EQ(httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=" + ids.upload, {}, "x").status, 403);
+  ws.send("{\"e\":\"change\",\"id\":\"" + ids.upload + "\",\"v\":\"C:\\\\fakepath\\\\big.deb\"}");
+  ws.send("{\"e\":\"click\",\"id\":\"" + ids.send + "\"}");
+  const std::string command = waitFor(ws, "\"upload\"");
+  ASSERT_FALSE(command.empty());
+  const std::string url = "/_w/upload?s=" + sid + "&w=" + ids.upload;
+  EXPECT_NE(command.find(url), std::string::npos);
+  const auto r = httpRequest(port, "POST", url + "&n=big.deb", {}, std::string(4096, 'b'));
+  EXPECT_EQ(r.status, 413);
+  EXPECT_FALSE(waitFor(ws, "big.deb too large (4096)").empty());
+  // The page's permission was for one upload.
+  EXPECT_EQ(httpRequest(port, "POST", url, {}, "x").status, 403);
+}
+
+TEST_F(Http, UploadWithinTheLimitReachesTheApplication) {
+  WebSocketClient ws;
+  const std::string sid = openPage(ws);
+  const Ids ids = idsOf(sid);
+  ws.send("{\"e\":\"change\",\"id\":\"" + ids.upload + "\",\"v\":\"small.deb\"}");
+  ws.send("{\"e\":\"click\",\"id\":\"" + ids.send + "\"}");
+  ASSERT_FALSE(waitFor(ws, "\"upload\"").empty());
+  const auto r = httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=" + ids.upload + "&n=small.deb", {},
+                             "package contents");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_FALSE(waitFor(ws, "small.deb 16 bytes: package contents").empty());
+}
+
+TEST_F(Http, ResourceIsReachableOnlyFromItsOwnSession) {
+  const auto a = httpRequest(port, "GET", "/");
+  const auto b = httpRequest(port, "GET", "/");
+  const std::string ia = sessionIdOf(a.body), ib = sessionIdOf(b.body);
+  const std::string hrefStart = "href=\"/_w/res?s=" + ia + "&amp;r=";
+  const auto p = a.body.find(hrefStart);
+  ASSERT_NE(p, std::string::npos);
+  const std::string rid = a.body.substr(p + hrefStart.size(), a.body.find('"', p + hrefStart.size()) - p - hrefStart.size());
+  const auto own = httpRequest(port, "GET", "/_w/res?s=" + ia + "&r=" + rid);
+  EXPECT_EQ(own.status, 200);
+  EXPECT_EQ(own.body, "report of " + ia);
+  EXPECT_NE(own.header("Content-Disposition").find("attachment"), std::string::npos);
+  // The same resource id in another session never yields this one's file.
+  const auto other = httpRequest(port, "GET", "/_w/res?s=" + ib + "&r=" + rid);
+  EXPECT_EQ(other.body.find(ia), std::string::npos);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/res?s=" + ia + "&r=99").status, 404);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/res?s=" + ia).status, 404);
+}
+
+TEST_F(Http, ReconnectedSocketGetsTheWholePage) {
+  WebSocketClient first;
+  const std::string sid = openPage(first);
+  // In use (the session has taken it), then gone.
+  first.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
+  ASSERT_FALSE(waitFor(first, "Clicks: 1").empty());
+  first.close();
+  WebSocketClient second;
+  ASSERT_EQ(second.open(port, "/_w/ws?s=" + sid, origin), 101);
+  const std::string page = waitFor(second, "\"p\":1");
+  EXPECT_NE(page.find("Clicks: 1"), std::string::npos);
+}
+
+TEST_F(Http, AnOlderHandshakeFinishingLateDoesNotReplaceANewerSocket) {
+  WebSocketClient ws;
+  const std::string sid = openPage(ws);
+  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
+  ASSERT_FALSE(waitFor(ws, "Clicks: 1").empty());
+  // Many sockets in a row: the session ends up on the last one.
+  std::vector<std::unique_ptr<WebSocketClient>> sockets;
+  for (int i = 0; i < 5; ++i) {
+    sockets.push_back(std::make_unique<WebSocketClient>());
+    ASSERT_EQ(sockets.back()->open(port, "/_w/ws?s=" + sid, origin), 101);
+  }
+  sockets.back()->send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
+  EXPECT_FALSE(waitFor(*sockets.back(), "Clicks: 2").empty());
+}
+
+TEST_F(Http, SessionWithoutItsPageEndsAfterTheGraceTime) {
+  const int before = destroyed;
+  httpRequest(port, "GET", "/");
+  EXPECT_EQ(server.sessionCount(), 1u);
+  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; }));
+}
+
+TEST_F(Http, QuitFromThePageEndsTheSession) {
+  const int before = destroyed;
+  WebSocketClient ws;
+  openPage(ws);
+  ws.send("{\"e\":\"quit\"}");
+  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; }));
+}
+
+TEST_F(Http, StopDestroysEverySession) {
+  const int before = destroyed;
+  WebSocketClient a, b;
+  openPage(a);
+  openPage(b);
+  server.stop();
+  EXPECT_EQ(destroyed, before + 2);
+  EXPECT_EQ(server.sessionCount(), 0u);
+  EXPECT_FALSE(server.isRunning());
+}
+
+TEST_F(Http, RequestSizeIsLimited) {
+  EXPECT_EQ(httpRequest(port, "POST", "/", {}, "unexpected body").status, 413);
+  const auto huge = httpRequest(port, "GET", "/trellium.css", {{"X-Filler", std::string(64 * 1024, 'a')}});
+  EXPECT_NE(huge.status, 200);
+}

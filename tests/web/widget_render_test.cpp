@@ -1,0 +1,199 @@
+// What widgets write into the page.
+#include <gtest/gtest.h>
+
+#include "web/box_layout.h"
+#include "web/check_box.h"
+#include "web/combo_box.h"
+#include "web/container.h"
+#include "web/grid_layout.h"
+#include "web/image.h"
+#include "web/line_edit.h"
+#include "web/panel.h"
+#include "web/progress_bar.h"
+#include "web/tab_widget.h"
+#include "web/push_button.h"
+#include "web/text.h"
+
+using namespace web;
+
+TEST(Render, HostNameWithScriptShowsAsText) {
+  Text plain("<script>alert(1)</script>");
+  EXPECT_EQ(plain.html().find("<script>"), std::string::npos);
+  EXPECT_NE(plain.html().find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+
+  Text markup("<b>Name:</b> <script>alert(1)</script>", TextFormat::Markup);
+  const std::string html = markup.html();
+  EXPECT_NE(html.find("<b>Name:</b>"), std::string::npos);
+  EXPECT_EQ(html.find("<script>"), std::string::npos);
+}
+
+TEST(Render, AttributesCannotBeBrokenOutOf) {
+  LineEdit edit("\" autofocus onfocus=\"steal()");
+  const std::string html = edit.html();
+  EXPECT_NE(html.find("value=\"&quot; autofocus onfocus=&quot;steal()\""), std::string::npos) << html;
+  Image img("x\" onerror=\"steal()");
+  EXPECT_EQ(img.html().find("onerror=\"steal"), std::string::npos);
+  Text t("tip");
+  t.setToolTip("\"><script>x</script>");
+  EXPECT_EQ(t.html().find("<script>"), std::string::npos);
+}
+
+TEST(Render, MarkupToolTipIsFilteredToo) {
+  Image img("/images/serveron.png");
+  img.setToolTip("Name: <script>x</script><br/>Status: up", TextFormat::Markup);
+  const std::string html = img.html();
+  EXPECT_NE(html.find("data-tip=\""), std::string::npos);
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_NE(html.find("&lt;br /&gt;"), std::string::npos);  // the kept markup, as an attribute value
+}
+
+TEST(Render, ElementCarriesIdAndOnlyTheEventsItWants) {
+  PushButton b("OK");
+  EXPECT_EQ(b.html().find("data-ev"), std::string::npos);
+  b.clicked().connect([] {});
+  const std::string html = b.html();
+  EXPECT_NE(html.find("id=\"" + b.id() + "\""), std::string::npos);
+  EXPECT_NE(html.find("data-ev=\"click\""), std::string::npos);
+  LineEdit e;
+  EXPECT_NE(e.html().find("data-ev=\"change\""), std::string::npos);  // always: the text must follow
+}
+
+TEST(Render, HiddenWidgetIsAnEmptyPlaceholder) {
+  Container c;
+  c.addWidget(std::make_unique<Text>("secret contents"));
+  c.hide();
+  const std::string html = c.html();
+  EXPECT_NE(html.find("display:none"), std::string::npos);
+  EXPECT_EQ(html.find("secret contents"), std::string::npos);
+}
+
+TEST(Render, DisabledButtonAndPasswordEdit) {
+  PushButton b("Apply");
+  b.disable();
+  EXPECT_NE(b.html().find(" disabled"), std::string::npos);
+  LineEdit p;
+  p.setEchoMode(LineEdit::EchoMode::Password);
+  EXPECT_NE(p.html().find("type=\"password\""), std::string::npos);
+}
+
+TEST(Render, BoxLayoutPlacesItemsInOrderWithStretch) {
+  Container c;
+  auto* box = c.setLayout(std::make_unique<HBoxLayout>());
+  box->setSpacing(0);
+  auto* a = box->addWidget(std::make_unique<Text>("first"), 0);
+  auto* b = box->addWidget(std::make_unique<Text>("second"), 1, AlignTop);
+  const std::string html = c.html();
+  EXPECT_NE(html.find("display:flex;flex-direction:row"), std::string::npos);
+  EXPECT_LT(html.find("first"), html.find("second"));
+  EXPECT_NE(a->html().find("flex:0 0 auto"), std::string::npos);
+  EXPECT_NE(b->html().find("flex:1 1 auto;align-self:start"), std::string::npos);
+  EXPECT_EQ(box->count(), 2);
+  EXPECT_EQ(box->itemAt(1)->widget(), b);
+}
+
+TEST(Render, GridLayoutPutsWidgetsInCells) {
+  Container c;
+  auto* grid = c.setLayout(std::make_unique<GridLayout>());
+  grid->addWidget(std::make_unique<Text>("label"), 1, 0, AlignRight);
+  auto* v = grid->addWidget(std::make_unique<Text>("value"), 1, 1, 1, 2);
+  grid->setColumnStretch(1, 1);
+  const std::string html = c.html();
+  EXPECT_NE(html.find("display:grid"), std::string::npos);
+  EXPECT_NE(v->html().find("grid-row:2 / span 1;grid-column:2 / span 2"), std::string::npos);
+  EXPECT_EQ(grid->columnCount(), 3);
+  EXPECT_EQ(grid->widgetAt(1, 1), v);
+}
+
+TEST(Render, RemovingAWidgetGivesItBack) {
+  Container c;
+  auto* t = c.addWidget(std::make_unique<Text>("x"));
+  auto owned = c.removeWidget(t);
+  ASSERT_EQ(owned.get(), t);
+  EXPECT_EQ(c.count(), 0);
+  EXPECT_EQ(c.html().find("x</span>"), std::string::npos);
+}
+
+TEST(Render, ProgressBarShowsWholePercent) {
+  ProgressBar bar;
+  bar.setRange(0, 100);
+  bar.setValue(100 * 2 / 3);
+  EXPECT_NE(bar.html().find("66 %"), std::string::npos);
+  bar.setRange(0, 0);
+  EXPECT_EQ(bar.percentage(), 0);
+}
+
+TEST(Render, ComboWithoutChoiceShowsNoEntryAsChosen) {
+  ComboBox combo;
+  combo.addItem("1U");
+  combo.addItem("<2U>");
+  EXPECT_EQ(combo.currentIndex(), 0);
+  combo.setCurrentIndex(-1);
+  const std::string html = combo.html();
+  EXPECT_NE(html.find("<option value=\"-1\" selected hidden>"), std::string::npos);
+  EXPECT_NE(html.find("&lt;2U&gt;"), std::string::npos);
+}
+
+TEST(Render, CheckBoxShowsItsState) {
+  CheckBox box("Automatic server naming");
+  EXPECT_EQ(box.html().find(" checked"), std::string::npos);
+  box.setChecked(true);
+  EXPECT_NE(box.html().find(" checked"), std::string::npos);
+}
+
+TEST(Render, PanelWithTitleContentsAndToolBars) {
+  Panel panel("Power control");
+  panel.setMargin(6);
+  auto* box = panel.setLayout(std::make_unique<HBoxLayout>());
+  box->addWidget(std::make_unique<PushButton>("Power on"));
+  PushButton* hide = panel.bottomToolBar()->addButton("Hide");
+  const std::string html = panel.html();
+  EXPECT_NE(html.find("w-panel-title\">Power control</div>"), std::string::npos);
+  EXPECT_LT(html.find("Power on"), html.find("Hide"));
+  EXPECT_NE(html.find("margin-top:6px"), std::string::npos);
+  EXPECT_EQ(hide->parent(), panel.bottomToolBar());
+}
+
+TEST(Render, TabHeadersSwitchTabs) {
+  TabWidget tabs;
+  tabs.resize(800, Length());
+  auto first = std::make_unique<Container>();
+  Container* firstRaw = first.get();
+  Panel* p = tabs.addTab(std::move(first), "Dashboard");
+  tabs.addTab(std::make_unique<Text>("servers table"), "Servers");
+  EXPECT_EQ(tabs.count(), 2);
+  EXPECT_EQ(tabs.widget(0), firstRaw);
+  EXPECT_EQ(tabs.panel(0), p);
+  EXPECT_EQ(tabs.currentIndex(), 0);
+  std::vector<int> changes;
+  tabs.currentChanged().connect([&](int i) { changes.push_back(i); });
+  // The header of the second tab is the third widget rendered.
+  PushButton* second = nullptr;
+  int n = 0;
+  tabs.visitRenderedChildren([&](Widget& w) {
+    if (auto* b = dynamic_cast<PushButton*>(&w); b && ++n == 2) second = b;
+  });
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->text(), "Servers");
+  Event click;
+  click.type = "click";
+  click.target = second->id();
+  second->handleEvent(click);
+  EXPECT_EQ(tabs.currentIndex(), 1);
+  EXPECT_EQ(changes, std::vector<int>{1});
+  EXPECT_NE(tabs.html().find("servers table"), std::string::npos);
+  EXPECT_NE(second->html().find("w-tab-current"), std::string::npos);
+}
+
+TEST(Render, NestedLayoutsAndRemovalFromALayout) {
+  Container c;
+  auto* outer = c.setLayout(std::make_unique<VBoxLayout>());
+  auto* row = outer->addLayout(std::make_unique<HBoxLayout>(), 0, AlignLeft | AlignTop);
+  auto* inner = row->addWidget(std::make_unique<Text>("inner text"));
+  EXPECT_EQ(inner->parent(), &c);  // layouts place widgets; the container owns them
+  EXPECT_NE(c.html().find("inner text"), std::string::npos);
+  auto taken = c.removeWidget(inner);
+  EXPECT_EQ(taken.get(), inner);
+  EXPECT_EQ(c.html().find("inner text"), std::string::npos);
+  c.clear();
+  EXPECT_EQ(c.layout(), nullptr);
+}

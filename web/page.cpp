@@ -1,0 +1,31 @@
+#include "page.h"
+
+#include "text_format.h"
+
+namespace web {
+
+std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
+                           const std::string& sessionId, const std::string& body) {
+  std::string out;
+  out.reserve(body.size() + 1024);
+  out += "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">";
+  out += "<title>";
+  appendEscaped(out, title);
+  out += "</title><link rel=\"stylesheet\" href=\"/_w/web.css\">";
+  for (const auto& sheet : styleSheets) {
+    out += "<link rel=\"stylesheet\" href=\"";
+    appendEscaped(out, sheet);
+    out += "\">";
+  }
+  // The session id goes in an attribute, not an inline script: the page's
+  // content security policy allows our script files only.
+  out += "<script src=\"/_w/idiomorph.min.js\"></script><script src=\"/_w/client.js\" defer></script>";
+  out += "</head><body data-session=\"";
+  appendEscaped(out, sessionId);
+  out += "\">";
+  out += body;
+  out += "</body></html>\n";
+  return out;
+}
+
+}  // namespace web

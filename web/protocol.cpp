@@ -1,0 +1,87 @@
+#include "protocol.h"
+
+#include <nlohmann/json.hpp>
+
+namespace web {
+
+using json = nlohmann::json;
+
+namespace {
+
+std::string text(const json& j, const char* key) {
+  const auto it = j.find(key);
+  if (it == j.end()) return {};
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number_integer()) return std::to_string(it->get<long long>());
+  if (it->is_boolean()) return it->get<bool>() ? "1" : "0";
+  return {};
+}
+
+std::int64_t number(const json& j, const char* key) {
+  const auto it = j.find(key);
+  if (it == j.end() || !it->is_number()) return 0;
+  return it->get<std::int64_t>();
+}
+
+}  // namespace
+
+std::optional<Event> decodeEvent(std::string_view message) {
+  const json j = json::parse(message.begin(), message.end(), nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  Event e;
+  e.type = text(j, "e");
+  if (e.type.empty()) return std::nullopt;
+  e.target = text(j, "id");
+  if (j.contains("v")) e.value = text(j, "v");
+  e.arg = text(j, "a");
+  e.source = text(j, "s");
+  e.key = text(j, "k");
+  e.loaded = number(j, "l");
+  e.total = number(j, "t");
+  return e;
+}
+
+std::string encodeEvent(const Event& event) {
+  json j{{"e", event.type}, {"id", event.target}};
+  if (event.value) j["v"] = *event.value;
+  if (!event.arg.empty()) j["a"] = event.arg;
+  if (!event.source.empty()) j["s"] = event.source;
+  if (!event.key.empty()) j["k"] = event.key;
+  if (event.loaded) j["l"] = event.loaded;
+  if (event.total) j["t"] = event.total;
+  return j.dump();
+}
+
+std::string encodeUpdate(const Update& update) {
+  json j = json::object();
+  json widgets = json::array();
+  for (const auto& [id, html] : update.widgets) widgets.push_back(json::array({id, html}));
+  j["u"] = std::move(widgets);
+  if (!update.commands.empty()) {
+    json commands = json::array();
+    for (const auto& c : update.commands) commands.push_back(json::parse(c));
+    j["c"] = std::move(commands);
+  }
+  if (update.page) j["p"] = 1;
+  // Invalid UTF-8 in a text must not make the whole update fail.
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::optional<Update> decodeUpdate(std::string_view message) {
+  const json j = json::parse(message.begin(), message.end(), nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  Update u;
+  for (const auto& w : j.value("u", json::array()))
+    u.widgets.emplace_back(w.at(0).get<std::string>(), w.at(1).get<std::string>());
+  for (const auto& c : j.value("c", json::array())) u.commands.push_back(c.dump());
+  u.page = j.contains("p");
+  return u;
+}
+
+std::string command(std::initializer_list<std::string_view> parts) {
+  json j = json::array();
+  for (const auto p : parts) j.push_back(std::string(p));
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace web

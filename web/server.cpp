@@ -1,0 +1,633 @@
+// The only file that compiles Boost.Beast and Boost.Asio (about 30 s and
+// 1 GB of compiler memory): socket threads do I/O only; everything that
+// touches an application goes to its session (see session.h).
+#include "server.h"
+
+#include <boost/asio/impl/src.hpp>
+#include <boost/beast/src.hpp>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <limits>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "client_assets.h"
+#include "handler_pool.h"
+#include "page.h"
+#include "protocol.h"
+#include "session_id.h"
+#include "session_registry.h"
+#include "static_files.h"
+#include "url.h"
+
+namespace web {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr auto ReadTimeout = std::chrono::seconds(30);
+constexpr auto UploadIdleTimeout = std::chrono::seconds(60);
+constexpr std::size_t MaxHeaderSize = 16 * 1024;
+constexpr std::size_t MaxEventSize = 1 << 20;             // one message up from a page
+constexpr std::size_t MaxQueuedBytes = 16u << 20;         // down to a page that does not read
+constexpr std::size_t MaxQueuedMessages = 4096;
+
+const char* const PagePolicy =
+    "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+    "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+
+std::string headerText(const beast::string_view v) { return std::string(v.data(), v.size()); }
+
+bool equalNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// A browser opening our page's WebSocket says where the page came from;
+// another site's page must not drive a session.
+bool sameOrigin(const std::string& origin, const std::string& host) {
+  if (host.empty()) return false;
+  return equalNoCase(origin, "http://" + host) || equalNoCase(origin, "https://" + host);
+}
+
+std::string contentDisposition(const std::string& name) {
+  std::string ascii;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    ascii += (u < 0x20 || u >= 0x7f || c == '"' || c == '\\') ? '_' : c;
+  }
+  return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
+}
+
+}  // namespace
+
+struct Server::Impl {
+  explicit Impl(std::string path) : applicationPath(std::move(path)) {}
+  ~Impl();
+
+  void startAccept();
+  void startReaper();
+  void reap();
+  void teardownLater(std::shared_ptr<Session> s);
+
+  std::string applicationPath;
+  ServerOptions options;
+  ApplicationFactory factory;
+  std::string entryPath = "/";
+  std::string docRoot;  // canonical
+  std::string spoolDir;
+  std::chrono::milliseconds grace{30000};
+  std::size_t maxConnections = 200;
+  std::atomic<std::size_t> connections{0};
+  std::atomic<bool> running{false};
+  unsigned short port = 0;
+
+  SessionRegistry registry;
+  std::unique_ptr<HandlerPool> pool;
+  std::unique_ptr<net::io_context> ioc;
+  std::unique_ptr<tcp::acceptor> acceptor;
+  std::unique_ptr<net::steady_timer> reaper;
+  std::unique_ptr<net::steady_timer> acceptPause;
+  std::vector<std::thread> threads;
+};
+
+namespace {
+
+// One WebSocket: the channel of one session to its page.
+class SocketChannel : public Channel, public std::enable_shared_from_this<SocketChannel> {
+ public:
+  SocketChannel(beast::tcp_stream&& stream, std::shared_ptr<Session> session, Server::Impl& server)
+      : ws_(std::move(stream)), session_(std::move(session)), server_(server),
+        place_(session_->reserveConnection()) {
+    ++server_.connections;
+  }
+  ~SocketChannel() override { --server_.connections; }
+
+  void accept(http::request<http::empty_body> req) {
+    beast::get_lowest_layer(ws_).expires_never();
+    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+    // Pings find a browser that vanished without closing.
+    timeouts.idle_timeout = std::chrono::seconds(30);
+    timeouts.keep_alive_pings = true;
+    ws_.set_option(timeouts);
+    ws_.read_message_max(MaxEventSize);
+    ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      self->session_->connect(self, self->place_);
+      self->read();
+    });
+  }
+
+  void send(std::string message) override {
+    net::post(ws_.get_executor(), [self = shared_from_this(), m = std::move(message)]() mutable {
+      self->enqueue(std::move(m));
+    });
+  }
+
+  void close() override {
+    net::post(ws_.get_executor(), [self = shared_from_this()] {
+      if (self->closed_) return;
+      self->closed_ = true;
+      if (self->writing_) {
+        self->abort();
+        return;
+      }
+      self->ws_.async_close(websocket::close_code::normal, [self](beast::error_code) {});
+    });
+  }
+
+ private:
+  void read() {
+    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->session_->disconnect(self.get());
+        return;
+      }
+      const std::string text = beast::buffers_to_string(self->in_.data());
+      self->in_.consume(self->in_.size());
+      if (auto event = decodeEvent(text)) self->session_->deliver(std::move(*event));
+      self->read();
+    });
+  }
+
+  void enqueue(std::string m) {
+    if (closed_) return;
+    queuedBytes_ += m.size();
+    queue_.push_back(std::move(m));
+    // A page that does not read must not hold the server's memory: drop its
+    // socket; it reconnects and gets the whole page.
+    if (queuedBytes_ > MaxQueuedBytes || queue_.size() > MaxQueuedMessages) {
+      closed_ = true;
+      abort();
+      return;
+    }
+    if (!writing_) write();
+  }
+
+  void write() {
+    writing_ = true;
+    ws_.text(true);
+    ws_.async_write(net::buffer(queue_.front()), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      self->queuedBytes_ -= self->queue_.front().size();
+      self->queue_.pop_front();
+      self->writing_ = false;
+      if (ec) return;
+      if (!self->queue_.empty() && !self->closed_) self->write();
+    });
+  }
+
+  void abort() {
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
+    beast::get_lowest_layer(ws_).socket().close(ec);
+    session_->disconnect(this);
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  std::shared_ptr<Session> session_;
+  Server::Impl& server_;
+  const std::uint64_t place_;
+  beast::flat_buffer in_;
+  std::deque<std::string> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool writing_ = false;
+  bool closed_ = false;
+};
+
+// One HTTP connection: requests one after another (keep-alive).
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(tcp::socket&& socket, Server::Impl& server) : stream_(std::move(socket)), server_(server) {
+    ++server_.connections;
+  }
+  ~HttpConnection() {
+    --server_.connections;
+    if (!spool_.empty()) ::unlink(spool_.c_str());
+  }
+
+  void run() { readHeader(); }
+
+ private:
+  void readHeader() {
+    parser_.emplace();
+    parser_->header_limit(MaxHeaderSize);
+    // Limits are checked per route once the header is known (an upload too
+    // large must still reach its widget's size signal).
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    stream_.expires_after(ReadTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) return self->closeSocket();
+                              self->route();
+                            });
+  }
+
+  template <class Body>
+  void send(http::response<Body>&& res) {
+    res.set(http::field::server, "trellium");
+    res.set("X-Content-Type-Options", "nosniff");
+    res.set("Referrer-Policy", "no-referrer");
+    const auto sp = std::make_shared<http::response<Body>>(std::move(res));
+    stream_.expires_after(ReadTimeout);
+    http::async_write(stream_, *sp, [self = shared_from_this(), sp](beast::error_code ec, std::size_t) {
+      if (ec || sp->need_eof()) return self->closeSocket();
+      self->readHeader();
+    });
+  }
+
+  void sendText(http::status status, const std::string& text, bool keepAlive = true) {
+    http::response<http::string_body> res{status, 11};
+    res.set(http::field::content_type, "text/plain; charset=utf-8");
+    res.set(http::field::cache_control, "no-store");
+    res.body() = text + "\n";
+    res.keep_alive(keepAlive && request().keep_alive());
+    res.prepare_payload();
+    send(std::move(res));
+  }
+
+  const http::request<http::empty_body>& request() const { return parser_->get(); }
+
+  void route() {
+    const auto& req = request();
+    const auto target = parseTarget(std::string_view(req.target().data(), req.target().size()));
+    if (!target) return sendText(http::status::bad_request, "malformed request target", false);
+    const std::string& path = target->path;
+    const bool upgrade = websocket::is_upgrade(req);
+    if (path == route::Socket && upgrade) return openSocket(*target);
+    if (path == route::Upload) return upload(*target);
+    // Only uploads carry a body; anything else with one is refused.
+    if (!parser_->is_done()) return sendText(http::status::payload_too_large, "request body not accepted", false);
+    if (req.method() != http::verb::get && req.method() != http::verb::head)
+      return sendText(http::status::method_not_allowed, "method not allowed");
+    if (path == server_.entryPath) return newPage();
+    if (path == route::Resource) return download(*target);
+    if (path.compare(0, std::strlen(route::Prefix), route::Prefix) == 0) return clientFile(path);
+    staticFile(path);
+  }
+
+  std::shared_ptr<Session> sessionOf(const Target& t) {
+    const auto it = t.query.find("s");
+    if (it == t.query.end() || !looksLikeSessionId(it->second)) return nullptr;
+    return server_.registry.find(it->second);
+  }
+
+  void newPage() {
+    if (!server_.factory || !server_.running) return sendText(http::status::service_unavailable, "no application");
+    const auto& req = request();
+    Environment env;
+    env.setDocRoot(server_.docRoot);
+    env.setAppRoot(server_.options.appRoot);
+    beast::error_code ec;
+    const auto remote = stream_.socket().remote_endpoint(ec);
+    if (!ec) env.setClientAddress(remote.address().to_string());
+    env.setUserAgent(headerText(req[http::field::user_agent]));
+    env.setHost(headerText(req[http::field::host]));
+    std::shared_ptr<Session> session;
+    try {
+      session = std::make_shared<Session>(newSessionId(), env, server_.pool.get());
+    } catch (const std::exception& e) {
+      std::cerr << "[web] " << e.what() << std::endl;
+      return sendText(http::status::internal_server_error, "cannot make a session");
+    }
+    Server::Impl& server = server_;
+    std::weak_ptr<Session> weak = session;
+    session->setQuitHandler([&server, weak] {
+      if (auto s = weak.lock()) {
+        server.registry.remove(s->id());
+        server.teardownLater(s);
+      }
+    });
+    server_.registry.add(session);
+    const bool head = req.method() == http::verb::head;
+    const bool keepAlive = req.keep_alive();
+    session->start(server_.factory, [self = shared_from_this(), session, head, keepAlive](bool ok, std::string page) {
+      // On a handler thread: back to this connection's strand to answer.
+      net::post(self->stream_.get_executor(), [self, session, ok, head, keepAlive, page = std::move(page)]() mutable {
+        if (!ok) {
+          self->server_.registry.remove(session->id());
+          self->server_.teardownLater(session);
+          return self->sendText(http::status::internal_server_error, "the application could not start");
+        }
+        http::response<http::string_body> res{http::status::ok, 11};
+        res.set(http::field::content_type, "text/html; charset=utf-8");
+        res.set(http::field::cache_control, "no-store");
+        res.set("Content-Security-Policy", PagePolicy);
+        res.set("X-Frame-Options", "DENY");
+        res.keep_alive(keepAlive);
+        const std::size_t size = page.size();
+        if (!head) res.body() = std::move(page);
+        res.prepare_payload();
+        if (head) res.content_length(size);
+        self->send(std::move(res));
+      });
+    });
+  }
+
+  void openSocket(const Target& t) {
+    const auto session = sessionOf(t);
+    if (!session || session->dying()) return sendText(http::status::not_found, "unknown session", false);
+    const auto& req = request();
+    if (!sameOrigin(headerText(req[http::field::origin]), headerText(req[http::field::host])))
+      return sendText(http::status::forbidden, "origin not allowed", false);
+    auto channel = std::make_shared<SocketChannel>(std::move(stream_), session, server_);
+    channel->accept(parser_->release());
+  }
+
+  void upload(const Target& t) {
+    const auto& req = request();
+    if (req.method() != http::verb::post) return sendText(http::status::method_not_allowed, "POST only", false);
+    const auto session = sessionOf(t);
+    if (!session) return sendText(http::status::not_found, "unknown session", false);
+    const auto w = t.query.find("w");
+    if (w == t.query.end() || !session->takeUpload(w->second))
+      return sendText(http::status::forbidden, "no upload expected", false);
+    widget_ = w->second;
+    const auto n = t.query.find("n");
+    clientName_ = n == t.query.end() ? std::string() : n->second;
+    const auto slash = clientName_.find_last_of("/\\");
+    if (slash != std::string::npos) clientName_ = clientName_.substr(slash + 1);
+    session_ = session;
+    const std::uint64_t limit = server_.options.maxRequestSize;
+    const auto length = parser_->content_length();
+    if (length && *length > limit) return tooLarge(static_cast<std::int64_t>(*length));
+
+    // Straight into a private spool file, never into memory.
+    std::string pattern = server_.spoolDir + "/upload-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return sendText(http::status::internal_server_error, "cannot spool the upload", false);
+    spool_ = pattern;
+    beast::file file;
+    file.native_handle(fd);
+    fileParser_.emplace(std::move(*parser_));
+    fileParser_->body_limit(limit);
+    beast::error_code ec;
+    fileParser_->get().body().reset(std::move(file), ec);
+    if (ec) return sendText(http::status::internal_server_error, "cannot spool the upload", false);
+    readUpload();
+  }
+
+  void readUpload() {
+    stream_.expires_after(UploadIdleTimeout);
+    http::async_read_some(stream_, buffer_, *fileParser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec == http::error::body_limit) return self->tooLarge(-1);
+      if (ec) {
+        if (!self->spool_.empty()) ::unlink(self->spool_.c_str());
+        self->spool_.clear();
+        return self->closeSocket();
+      }
+      if (!self->fileParser_->is_done()) return self->readUpload();
+      self->fileParser_->get().body().close();
+      struct stat st;
+      const std::uint64_t size = ::stat(self->spool_.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+      const std::string spool = std::move(self->spool_);
+      self->spool_.clear();
+      self->session_->uploadDone(self->widget_, spool, self->clientName_, static_cast<std::int64_t>(size));
+      self->session_.reset();
+      self->sendText(http::status::ok, "uploaded", false);
+    });
+  }
+
+  void tooLarge(std::int64_t size) {
+    if (!spool_.empty()) ::unlink(spool_.c_str());
+    spool_.clear();
+    session_->uploadTooLarge(widget_, size);
+    session_.reset();
+    // The rest of the body is not read: the connection ends with the answer.
+    sendText(http::status::payload_too_large, "request too large", false);
+  }
+
+  void download(const Target& t) {
+    const auto session = sessionOf(t);
+    if (!session) return sendText(http::status::not_found, "unknown session");
+    const auto r = t.query.find("r");
+    const auto d = r == t.query.end() ? std::nullopt : session->download(r->second);
+    if (!d) return sendText(http::status::not_found, "unknown resource");
+    serveFile(d->path, d->mimeType, contentDisposition(d->fileName), "no-store");
+  }
+
+  void clientFile(const std::string& path) {
+    const ClientAsset* asset = findClientAsset(std::string_view(path).substr(std::strlen(route::Prefix)));
+    if (!asset) return sendText(http::status::not_found, "not found");
+    http::response<http::string_body> res{http::status::ok, 11};
+    std::string type(asset->mimeType);
+    if (type.compare(0, 5, "text/") == 0) type += "; charset=utf-8";
+    res.set(http::field::content_type, type);
+    res.set(http::field::cache_control, "no-cache");
+    res.keep_alive(request().keep_alive());
+    if (request().method() != http::verb::head) res.body() = std::string(asset->content);
+    res.prepare_payload();
+    if (request().method() == http::verb::head) res.content_length(asset->content.size());
+    send(std::move(res));
+  }
+
+  void staticFile(const std::string& path) {
+    const auto file = resolveStaticFile(server_.docRoot, path);
+    if (!file) return sendText(http::status::not_found, "not found");
+    serveFile(*file, mimeType(*file), {}, "no-cache");
+  }
+
+  void serveFile(const std::string& path, const std::string& type, const std::string& disposition,
+                 const char* cache) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return sendText(http::status::not_found, "not found");
+    beast::file file;
+    file.native_handle(fd);
+    http::file_body::value_type body;
+    beast::error_code ec;
+    body.reset(std::move(file), ec);
+    if (ec) return sendText(http::status::internal_server_error, "cannot read the file");
+    const auto size = body.size();
+    const bool head = request().method() == http::verb::head;
+    const auto prepare = [&](auto& res) {
+      res.set(http::field::content_type, type);
+      res.set(http::field::cache_control, cache);
+      if (!disposition.empty()) res.set(http::field::content_disposition, disposition);
+      res.keep_alive(request().keep_alive());
+    };
+    if (head) {
+      http::response<http::empty_body> res{http::status::ok, 11};
+      prepare(res);
+      res.content_length(size);
+      return send(std::move(res));
+    }
+    http::response<http::file_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
+                                        std::make_tuple(http::status::ok, 11)};
+    prepare(res);
+    res.content_length(size);
+    send(std::move(res));
+  }
+
+  void closeSocket() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream_.socket().close(ec);
+  }
+
+  beast::tcp_stream stream_;
+  Server::Impl& server_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  std::optional<http::request_parser<http::file_body>> fileParser_;
+  std::shared_ptr<Session> session_;
+  std::string widget_, clientName_, spool_;
+};
+
+}  // namespace
+
+Server::Impl::~Impl() {
+  acceptor.reset();
+  reaper.reset();
+  acceptPause.reset();
+  ioc.reset();  // pending handlers (connections) go while the rest is alive
+  pool.reset();
+}
+
+void Server::Impl::startAccept() {
+  acceptor->async_accept(net::make_strand(*ioc), [this](beast::error_code ec, tcp::socket socket) {
+    if (!running) return;
+    if (ec) {
+      // Out of descriptors (the process may run with a low limit): accepting
+      // again at once would spin; wait for connections to end.
+      acceptPause->expires_after(std::chrono::milliseconds(100));
+      acceptPause->async_wait([this](beast::error_code e) {
+        if (!e && running) startAccept();
+      });
+      return;
+    }
+    if (connections >= maxConnections) {
+      beast::error_code ignored;
+      socket.close(ignored);  // over the limit: refused at once
+    } else {
+      std::make_shared<HttpConnection>(std::move(socket), *this)->run();
+    }
+    startAccept();
+  });
+}
+
+void Server::Impl::startReaper() {
+  const auto period = std::clamp(grace / 4, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
+  reaper->expires_after(period);
+  reaper->async_wait([this](beast::error_code ec) {
+    if (ec || !running) return;
+    reap();
+    startReaper();
+  });
+}
+
+void Server::Impl::reap() {
+  for (auto& s : registry.takeExpired(Session::Clock::now(), grace)) teardownLater(std::move(s));
+}
+
+void Server::Impl::teardownLater(std::shared_ptr<Session> s) {
+  s->beginTeardown();
+  // Teardown waits for a running handler: never on a socket thread.
+  pool->post([s] { s->teardown(); });
+}
+
+Server::Server(const std::string& applicationPath) : impl_(std::make_unique<Impl>(applicationPath)) {}
+
+Server::~Server() { stop(); }
+
+void Server::setServerConfiguration(int argc, char** argv, const std::string& optionsFile) {
+  impl_->options = parseServerOptions(argc, argv, optionsFile);
+}
+
+void Server::setOptions(const ServerOptions& options) { impl_->options = options; }
+const ServerOptions& Server::options() const { return impl_->options; }
+
+void Server::addEntryPoint(ApplicationFactory factory, const std::string& path) {
+  impl_->factory = std::move(factory);
+  impl_->entryPath = path.empty() ? "/" : (path[0] == '/' ? path : "/" + path);
+}
+
+void Server::setReconnectGrace(std::chrono::milliseconds grace) { impl_->grace = grace; }
+void Server::setMaxConnections(std::size_t count) { impl_->maxConnections = count; }
+
+bool Server::start() {
+  Impl& s = *impl_;
+  if (s.running) return true;
+  std::unique_ptr<char, decltype(&std::free)> root(::realpath(s.options.docRoot.c_str(), nullptr), &std::free);
+  if (!root) throw ServerError("document root " + s.options.docRoot + " not found");
+  s.docRoot = root.get();
+  if (s.docRoot.size() > 1 && s.docRoot.back() == '/') s.docRoot.pop_back();
+
+  const char* tmp = std::getenv("TMPDIR");
+  std::string spool = std::string(tmp && *tmp ? tmp : "/tmp") + "/trlweb-XXXXXX";
+  if (!::mkdtemp(spool.data())) throw ServerError("cannot make a spool directory in " + spool);
+  s.spoolDir = spool;  // mode 0700: uploads are private to this process
+
+  s.ioc = std::make_unique<net::io_context>(static_cast<int>(s.options.threads));
+  s.pool = std::make_unique<HandlerPool>(std::max(2u, s.options.threads));
+  beast::error_code ec;
+  const auto address = net::ip::make_address(s.options.httpAddress, ec);
+  if (ec) throw ServerError("--http-address: '" + s.options.httpAddress + "' is not an address");
+  const tcp::endpoint endpoint(address, s.options.httpPort);
+  s.acceptor = std::make_unique<tcp::acceptor>(*s.ioc);
+  s.acceptor->open(endpoint.protocol(), ec);
+  if (!ec) s.acceptor->set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) s.acceptor->bind(endpoint, ec);
+  if (!ec) s.acceptor->listen(net::socket_base::max_listen_connections, ec);
+  if (ec)
+    throw ServerError("cannot listen on " + s.options.httpAddress + ":" + std::to_string(s.options.httpPort) +
+                      ": " + ec.message());
+  s.port = s.acceptor->local_endpoint().port();
+  s.reaper = std::make_unique<net::steady_timer>(*s.ioc);
+  s.acceptPause = std::make_unique<net::steady_timer>(*s.ioc);
+  s.running = true;
+  s.startAccept();
+  s.startReaper();
+  for (unsigned i = 0; i < s.options.threads; ++i) s.threads.emplace_back([&s] { s.ioc->run(); });
+  return true;
+}
+
+void Server::stop() {
+  Impl& s = *impl_;
+  if (!s.running.exchange(false)) return;
+  net::post(*s.ioc, [&s] {
+    beast::error_code ec;
+    s.acceptor->close(ec);
+    s.reaper->cancel();
+    s.acceptPause->cancel();
+  });
+  // Every session ends here, on this thread; waits in handlers return.
+  auto sessions = s.registry.takeAll();
+  for (auto& session : sessions) session->beginTeardown();
+  for (auto& session : sessions) session->teardown();
+  sessions.clear();
+  s.pool->stop();
+  s.ioc->stop();
+  for (auto& t : s.threads) t.join();
+  s.threads.clear();
+  std::error_code fsError;
+  std::filesystem::remove_all(s.spoolDir, fsError);
+}
+
+bool Server::isRunning() const { return impl_->running; }
+unsigned short Server::httpPort() const { return impl_->port; }
+std::size_t Server::sessionCount() const { return impl_->registry.size(); }
+
+}  // namespace web

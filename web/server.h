@@ -1,0 +1,52 @@
+// The web server: HTTP/1.1 and WebSocket on Boost.Beast. Serves the document
+// root, the toolkit's client files, one application per page load at the
+// entry point, each session's WebSocket, uploads and downloads.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "server_options.h"
+#include "session.h"
+
+namespace web {
+
+class Server {
+ public:
+  explicit Server(const std::string& applicationPath = {});
+  ~Server();  // stops
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Reads the options from the command line and the options file (see
+  // parseServerOptions); throws ServerError.
+  void setServerConfiguration(int argc, char** argv, const std::string& optionsFile = {});
+  void setOptions(const ServerOptions& options);
+  const ServerOptions& options() const;
+
+  // The factory builds one application per page load at path ("" is "/").
+  void addEntryPoint(ApplicationFactory factory, const std::string& path = {});
+
+  // Listens and starts the threads; throws ServerError when it cannot.
+  bool start();
+  // Ends every session (their applications are destroyed), then the threads.
+  void stop();
+  bool isRunning() const;
+  // The port listened on (useful with port 0).
+  unsigned short httpPort() const;
+  std::size_t sessionCount() const;
+
+  // How long a session without its WebSocket waits for the page to come back
+  // (default 30 s).
+  void setReconnectGrace(std::chrono::milliseconds grace);
+  // Open connections beyond this are closed at once (default 200).
+  void setMaxConnections(std::size_t count);
+
+  struct Impl;  // the sockets and threads, in server.cpp
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace web

@@ -1,0 +1,71 @@
+#include "server_options.h"
+
+#include <boost/program_options.hpp>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+namespace web {
+
+namespace po = boost::program_options;
+
+namespace {
+
+std::uint64_t parseSize(const std::string& text) {
+  std::size_t used = 0;
+  unsigned long long v = 0;
+  try {
+    v = std::stoull(text, &used);
+  } catch (const std::exception&) {
+    throw ServerError("--max-request-size: not a size: '" + text + "'");
+  }
+  std::string suffix = text.substr(used);
+  if (suffix.size() > 1 || (suffix.size() == 1 && !std::strchr("kKmMgG", suffix[0])))
+    throw ServerError("--max-request-size: unknown unit in '" + text + "' (use k, M or G)");
+  const char unit = suffix.empty() ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(suffix[0])));
+  const unsigned shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : 0;
+  return static_cast<std::uint64_t>(v) << shift;
+}
+
+}  // namespace
+
+ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile) {
+  ServerOptions o;
+  std::string maxSize;
+  unsigned port = o.httpPort;
+  po::options_description desc("web server options");
+  desc.add_options()
+      ("http-address", po::value<std::string>(&o.httpAddress)->default_value(o.httpAddress), "address to listen on")
+      ("http-port", po::value<unsigned>(&port)->default_value(port), "port to listen on (0: any)")
+      ("docroot", po::value<std::string>(&o.docRoot)->default_value(o.docRoot), "directory of the served files")
+      ("approot", po::value<std::string>(&o.appRoot)->default_value(o.appRoot), "directory of the application's files")
+      ("max-request-size", po::value<std::string>(&maxSize), "largest request (upload) in bytes; k, M, G allowed")
+      ("threads", po::value<unsigned>(&o.threads)->default_value(o.threads), "socket threads");
+  po::variables_map vm;
+  try {
+    if (argc > 0 && argv) {
+      const auto parsed = po::command_line_parser(argc, argv).options(desc).allow_unregistered().run();
+      po::store(parsed, vm);
+    }
+    if (!optionsFile.empty()) {
+      std::ifstream in(optionsFile);
+      if (!in) throw ServerError("cannot read web server options file " + optionsFile);
+      try {
+        po::store(po::parse_config_file(in, desc, false), vm);
+      } catch (const po::error& e) {
+        throw ServerError(optionsFile + ": " + e.what());
+      }
+    }
+    po::notify(vm);
+  } catch (const po::error& e) {
+    throw ServerError(std::string("web server options: ") + e.what());
+  }
+  if (port > 65535) throw ServerError("--http-port: " + std::to_string(port) + " is not a port");
+  o.httpPort = static_cast<unsigned short>(port);
+  if (!maxSize.empty()) o.maxRequestSize = parseSize(maxSize);
+  if (o.threads == 0) o.threads = 1;
+  return o;
+}
+
+}  // namespace web
