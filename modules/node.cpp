@@ -79,6 +79,20 @@ SessionTable& sessionTable() {
 
 }  // namespace
 
+// The host MAC a controller reports, when it is plausible: not 0, not the
+// controller's own, and from the same manufacturer. 0 otherwise.
+macaddr Nodes::Node::hostMacOf(IPMI& controller, macaddr controller_mac) {
+  macaddr host_mac = 0;
+  try {
+    host_mac = controller.getEth0MacAddr();
+  } catch (const std::exception& e) {
+    // A controller that will not tell keeps its host MAC unknown.
+    TRL_LOG("reading the host MAC of " << controller.hostname() << " failed: " << e.what());
+  }
+  const bool plausible = host_mac != 0 && host_mac != controller_mac && (host_mac >> 24) == (controller_mac >> 24);
+  return plausible ? host_mac : 0;
+}
+
 std::string IPMIRule::toString() const {
   return std::string(rulename) + "\t" + macText(macaddr_prefix) + "\t" + username + "\t" + password + "\t" +
          std::to_string(macaddr_offset) + "\t" + std::to_string(serial_console) + "\n";
@@ -222,11 +236,17 @@ Nodes::Node::Node(Interface& iface)
     : ipmi_val(0), powerStatus_val(Unknown), partition(0), error_str(), ipmiProbeFailedCount(0) {
   iface.resolve();
   bool answers = false;
+  macaddr host_mac = 0;
   if (iface.ip() != 0) {  // 0.0.0.0 would reach this host itself
     IPMI probe(iface.ip_str(), ipmiUsername(iface.mac()), ipmiPassword(iface.mac()));
     answers = probe.probe();
+    // A controller that answers at once is asked for its host's MAC here, as
+    // a late one is by the polling thread: otherwise the host's own lease
+    // could only be paired by the one-at-a-time rule of autoSetEth0.
+    if (answers) host_mac = hostMacOf(probe, iface.mac());
   }
   if (answers) {
+    if (host_mac != 0) eth0.mac(host_mac);
     // The record is named after the server: the controller's name is derived
     // from it whenever the table is saved, so a nameless eth0 would turn every
     // lone controller into "unset-mc".
@@ -287,14 +307,8 @@ bool Nodes::Node::probeIPMI() {
       mc.name(eth0.name() + mc_extension);
       resetIPMI();
       ipmiProbeFailedCount = 0;
-      macaddr host_mac = 0;
-      try {
-        host_mac = probe.getEth0MacAddr();
-      } catch (const std::exception& e) {
-        // A controller that will not tell keeps its host MAC unknown.
-        TRL_LOG("reading the host MAC of " << mc.ip_str() << " failed: " << e.what());
-      }
-      if (host_mac != 0 && host_mac != mc.mac() && (host_mac >> 24) == (mc.mac() >> 24)) eth0.mac(host_mac);
+      const macaddr host_mac = hostMacOf(probe, mc.mac());
+      if (host_mac != 0) eth0.mac(host_mac);
       return true;
     }
   }

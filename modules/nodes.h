@@ -142,6 +142,7 @@ class Nodes : public Module {
     // Discovery probe of a record without a session (polling thread).
     bool probeIPMI();
 
+    static macaddr hostMacOf(IPMI& controller, macaddr controller_mac);
     static bool isServerMacAddr(macaddr mac);
     static std::string serverBrand(macaddr mac);
     static int serverSerialport(macaddr mac);

@@ -199,7 +199,23 @@ bool Nodes::add(macaddr mac, ipaddr ip) {
     }
   }
   if (auto_naming_enabled) iface.name(nodeNamePrefix() + std::to_string(nodes->size() + 1));
-  const Node node(iface);
+  Node node(iface);
+  if (node.mc.mac() != 0 && node.eth0.mac() != 0) {
+    // The controller told its host's MAC: a host record that leased first
+    // gets its controller now; a MAC some record already pairs stays there.
+    for (Node* host = nodes->begin(); host != nodes->end(); ++host) {
+      if (host->eth0.mac() != node.eth0.mac()) continue;
+      if (host->mc.mac() != 0) {
+        node.eth0.mac(static_cast<macaddr>(0));
+        break;
+      }
+      host->mc = node.mc;
+      host->mc.name(host->eth0.name() + mc_extension);
+      host->ipmiProbeFailedCount = 0;
+      TRL_LOG("Matched mc with existing eth0 entry " << host->eth0.name());
+      return true;
+    }
+  }
   nodes->push_back(node);
   TRL_LOG("adding as new node");
   return true;

@@ -45,7 +45,8 @@ TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(table[0].mc.name(), "node1-mc");
   EXPECT_EQ(table[0].mc.ip_str(), bmcs.address(0));
-  EXPECT_EQ(table[0].eth0.mac(), 0u);
+  EXPECT_EQ(table[0].eth0.mac_str(), "e4:1f:13:00:00:10") << "learned from the controller at once";
+  EXPECT_EQ(table[0].eth0.ip(), 0u);
   EXPECT_NE(table[0].ipmi(), nullptr) << "a controller record gets its session";
 
   root.appendLeases(leaseBlock("10.0.0.30", "e4:1f:13:00:00:10"));  // the host boots
@@ -56,8 +57,22 @@ TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
   EXPECT_EQ(table[0].eth0.ip_str(), "10.0.0.30");
 }
 
+TEST_F(RegistryLive, HostFirstGetsItsControllerFromTheVendorCommand) {
+  SimulatedBmcs bmcs(1, {"ADMIN", "QZWRT", 0x002590000100ULL});
+  root.setLeases(leaseBlock("10.0.0.30", "00:25:90:00:01:00") + leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
+  Nodes nodes;
+  const auto table = records(nodes);
+  ASSERT_EQ(table.size(), 1u) << "paired while the leases were merged";
+  EXPECT_EQ(table[0].eth0.name(), "node1");
+  EXPECT_EQ(table[0].eth0.ip_str(), "10.0.0.30");
+  EXPECT_EQ(table[0].mc.mac_str(), "00:25:90:00:01:01");
+  EXPECT_EQ(table[0].mc.name(), "node1-mc");
+  EXPECT_NE(table[0].ipmi(), nullptr);
+}
+
 TEST_F(RegistryLive, HostFirstIsPairedByThePollingCycle) {
   SimulatedBmcs bmcs(1, {"USERID", "MORTA1NE", 0xe41f13000010ULL});
+  bmcs.setOemMode(0, SimulatedBmcs::OemMode::WrongLength);  // a controller without the vendor command
   root.setLeases(leaseBlock("10.0.0.30", "e4:1f:13:00:00:10") + leaseBlock(bmcs.address(0), "e4:1f:13:00:00:14"));
   Nodes nodes;
   ASSERT_EQ(records(nodes).size(), 2u) << "host and controller records, not yet paired";
