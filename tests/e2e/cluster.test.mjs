@@ -2,28 +2,14 @@
 // lease to a paired record with a fixed address, a power command seen by the
 // polling thread, and a controller that dies and comes back.
 //   node cluster.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
-import { chromium } from 'playwright-core';
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { check, launchChromium, option, until as untilEvery } from './common.mjs';
 
-const option = (name) => {
-  const i = process.argv.indexOf(name);
-  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : undefined;
-};
-const check = (condition, message) => {
-  if (!condition) throw new Error('check failed: ' + message);
-};
-async function until(fn, what, timeout = 60000) {
-  const end = Date.now() + timeout;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 200));
-  }
-}
+// The lab moves in tenths of seconds and minutes: poll less often, wait longer.
+const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const source = option('--source');
 const servers = 8;
@@ -74,11 +60,7 @@ try {
   await until(() => log.includes('listening on'), 'trellium to listen', 30000);
 
   // A browser session: the polling thread works only while someone watches.
-  context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
-    executablePath: '/usr/lib/chromium/chromium', headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-  });
+  context = await launchChromium(path.join(scratch, 'profile'));
   const page = await context.newPage();
   await page.goto(`http://127.0.0.1:${port}/`);
 

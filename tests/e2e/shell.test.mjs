@@ -1,28 +1,11 @@
 // The application shell in a real browser: the page, the help toggle, a
 // back-end event reaching two sessions, and a closed page ending its session.
 //   node shell.test.mjs --trellium BIN --resources DIR --source DIR [--screenshot FILE]
-import { chromium } from 'playwright-core';
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-
-const option = (name, fallback) => {
-  const i = process.argv.indexOf(name);
-  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
-};
-const check = (condition, message) => {
-  if (!condition) throw new Error('check failed: ' + message);
-};
-async function until(fn, what, timeout = 15000) {
-  const end = Date.now() + timeout;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 50));
-  }
-}
+import { check, launchChromium, option, until } from './common.mjs';
 
 // The trellium process and its log.
 class Trellium {
@@ -60,13 +43,7 @@ let context = null;
 let failed = false;
 try {
   const url = `http://127.0.0.1:${await trellium.port()}/`;
-  context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
-    executablePath: '/usr/lib/chromium/chromium',
-    headless: true,
-    viewport: { width: 1000, height: 700 },
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-  });
+  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 700 } });
   context.setDefaultTimeout(15000);
   const open = async () => {
     const page = await context.newPage();
