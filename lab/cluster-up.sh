@@ -324,7 +324,7 @@ else
   lab_log "up: $servers servers ($supermicro Supermicro, $ibm IBM xSeries)"
   bash "$state/bin/status.sh" "$state"
   echo
-  echo "Run Trellium in it:  ip netns exec $mgmt_ns build/Release/trellium --sysroot $sysroot --ipmi-retransmission-timeout 100"
+  echo "Run Trellium in it:  ip netns exec $mgmt_ns build/Release/gui/trellium --sysroot $sysroot --ipmi-retransmission-timeout 100 --docroot build/Release/resources/docroot --approot build/Release/resources/"
   echo "                     (lab/README.md, \"Running Trellium in the lab\")"
   echo "Take it down:        lab/cluster-down.sh $prefix"
 fi
