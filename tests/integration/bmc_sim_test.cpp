@@ -11,10 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "scratch.h"
 #include "bmc_sim.h"
 
 namespace trl::test {
 namespace {
+
+using trl::test::eventually;
 
 std::vector<std::string> command(const std::string& tool, const SimulatedBmcs& bmcs, int i,
                                  const std::vector<std::string>& extra) {
@@ -83,17 +86,6 @@ std::map<std::string, SensorRow> sensorTable(const SimulatedBmcs& bmcs, int i) {
     if (cells.size() == 6 && cells[0] != "ID") rows[cells[1]] = {cells[3], cells[4], cells[5]};
   }
   return rows;
-}
-
-// Bounded wait for a state the controller reaches by itself.
-template <typename Predicate>
-bool eventually(Predicate p) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (p()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return p();
 }
 
 TEST(BmcSim, ChassisStatusFollowsThePowerState) {

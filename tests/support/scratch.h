@@ -1,8 +1,10 @@
 // Test helpers: a scratch system root, captured standard output, files.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 
 namespace trl::test {
 
@@ -49,6 +51,17 @@ std::string errorOf(F f) {
     return e.what();
   }
   return "";
+}
+
+// Polls a condition every few milliseconds; tests never wait without a bound.
+template <typename F>
+bool eventually(F f, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return f();
 }
 
 inline bool endsWith(const std::string& s, const std::string& tail) {

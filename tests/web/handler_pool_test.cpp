@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "scratch.h"
 #include "web/handler_pool.h"
 #include "web/session_lock.h"
 
@@ -14,15 +15,7 @@ using web::SessionLock;
 
 namespace {
 
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (f()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return f();
-}
+using trl::test::eventually;
 
 }  // namespace
 

@@ -24,6 +24,8 @@ using namespace web::test;
 
 namespace {
 
+using trl::test::eventually;
+
 struct Ids {
   std::string click, upload, send;
 };
@@ -70,16 +72,6 @@ class TinyApp : public Application {
 Ids idsOf(const std::string& session) {
   std::lock_guard<std::mutex> lk(idsMutex);
   return idsBySession.at(session);
-}
-
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (f()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return f();
 }
 
 // The next message that contains text, or "".

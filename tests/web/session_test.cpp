@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "scratch.h"
 #include "test_page.h"
 #include "web/box_layout.h"
 #include "web/line_edit.h"
@@ -20,16 +21,7 @@ using web::test::TestPage;
 
 namespace {
 
-// Polls a condition; tests never wait without a bound.
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (f()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return f();
-}
+using trl::test::eventually;
 
 }  // namespace
 
