@@ -1,4 +1,4 @@
-#include "comboitemdelegate.h"
+#include "gui/comboitemdelegate.h"
 
 #include "web/combo_box.h"
 #include "web/string_list_model.h"

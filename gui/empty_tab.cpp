@@ -1,6 +1,6 @@
-#include "empty_tab.h"
+#include "gui/empty_tab.h"
 
-#include "util.h"
+#include "gui/util.h"
 #include "web/text.h"
 
 EmptyTab::EmptyTab(Trellium* manager) : HelpableContainer(manager) {

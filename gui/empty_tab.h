@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "helpable_container.h"
+#include "gui/helpable_container.h"
 
 namespace web {
 class Text;

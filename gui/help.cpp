@@ -1,12 +1,12 @@
-#include "help.h"
+#include "gui/help.h"
 
 #include "web/application.h"
 #include "web/box_layout.h"
-#include "error.h"
+#include "modules/error.h"
 #include "web/push_button.h"
 #include "web/text.h"
 #include "web/tool_bar.h"
-#include "util.h"
+#include "gui/util.h"
 
 Help::Help() : web::Panel("Contextual help") {
   auto* layout = setLayout(std::make_unique<web::VBoxLayout>());

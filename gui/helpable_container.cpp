@@ -1,6 +1,6 @@
-#include "helpable_container.h"
+#include "gui/helpable_container.h"
 
-#include "help.h"
+#include "gui/help.h"
 
 HelpableContainer::HelpableContainer(Trellium* manager) : manager_(manager) {
   setOverflow(web::Overflow::Auto, web::Vertical);

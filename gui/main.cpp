@@ -12,15 +12,15 @@
 #include <iostream>
 #include <memory>
 
-#include "error.h"
-#include "ipmi.h"
-#include "modules.h"
-#include "nodes.h"
-#include "paths.h"
+#include "modules/error.h"
+#include "modules/ipmi.h"
+#include "gui/modules.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
 #include "web/server.h"
 #include "web/server_options.h"
-#include "session_presence.h"
-#include "trellium.h"
+#include "modules/session_presence.h"
+#include "gui/trellium.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "modules.h"
+#include "gui/modules.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <mutex>
 
-#include "trellium.h"
+#include "gui/trellium.h"
 
 Modules* Modules::getInstance() {
   static Modules instance;

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "deployment.h"
-#include "error.h"
-#include "geometry.h"
-#include "module.h"
-#include "nodes.h"
-#include "settings.h"
+#include "modules/deployment.h"
+#include "modules/error.h"
+#include "modules/geometry.h"
+#include "modules/module.h"
+#include "modules/nodes.h"
+#include "modules/settings.h"
 
 class Trellium;
 

@@ -1,4 +1,4 @@
-#include "svg_widget.h"
+#include "gui/svg_widget.h"
 
 #include "web/box_layout.h"
 #include "web/text.h"

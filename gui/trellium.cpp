@@ -1,14 +1,14 @@
-#include "trellium.h"
+#include "gui/trellium.h"
 
 #include <csignal>
 #include <sstream>
 
 #include "web/box_layout.h"
-#include "empty_tab.h"
-#include "error.h"
-#include "help.h"
+#include "gui/empty_tab.h"
+#include "modules/error.h"
+#include "gui/help.h"
 #include "web/image.h"
-#include "modules.h"
+#include "gui/modules.h"
 #include "web/panel.h"
 #include "web/push_button.h"
 #include "web/tab_widget.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "web/application.h"
-#include "helpable_container.h"
+#include "gui/helpable_container.h"
 
 class Modules;
 namespace web {

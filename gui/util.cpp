@@ -1,4 +1,4 @@
-#include "util.h"
+#include "gui/util.h"
 
 #include <any>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "deployment.h"
+#include "modules/deployment.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include "error.h"
-#include "files.h"
-#include "nodes.h"
-#include "paths.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
 
 const char* const Deployment::tftp_path = "/var/lib/tftpboot/trellium/pxelinux.cfg";
 const char* const Deployment::os_path = "/var/lib/tftpboot/trellium/os";

@@ -1,4 +1,4 @@
-#include "files.h"
+#include "modules/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "error.h"
+#include "modules/error.h"
 
 namespace trl {
 

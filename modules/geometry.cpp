@@ -1,4 +1,4 @@
-#include "geometry.h"
+#include "modules/geometry.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,11 +8,11 @@
 #include <map>
 #include <sstream>
 
-#include "base.h"
-#include "error.h"
-#include "files.h"
-#include "nodes.h"
-#include "paths.h"
+#include "modules/base.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
 
 const char* const Geometry::fabric_json = "/var/lib/tftpboot/trellium/qv-config/fabric.json";
 

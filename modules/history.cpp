@@ -1,4 +1,4 @@
-#include "history.h"
+#include "modules/history.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <cmath>
 #include <limits>
 
-#include "error.h"
-#include "nodes.h"
-#include "session_presence.h"
+#include "modules/error.h"
+#include "modules/nodes.h"
+#include "modules/session_presence.h"
 
 namespace {
 const double nan_sample = std::numeric_limits<double>::quiet_NaN();

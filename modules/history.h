@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "module.h"
+#include "modules/module.h"
 
 class Nodes;
 

@@ -1,4 +1,4 @@
-#include "ipmi.h"
+#include "modules/ipmi.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "paths.h"
+#include "modules/paths.h"
 
 namespace {
 

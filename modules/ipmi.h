@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "module.h"
+#include "modules/error.h"
+#include "modules/module.h"
 
 typedef uint64_t macaddr;
 

@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "error.h"
-#include "files.h"
-#include "nodes.h"
-#include "paths.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
 
 // The node table is a file format: 336-byte records with fixed offsets.
 static_assert(sizeof(Nodes::Node::Interface) == 32, "interface layout");

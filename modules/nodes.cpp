@@ -1,6 +1,6 @@
 // The node registry as a module: its event sources, the table's lock, the
 // IPMI polling thread, group power commands, naming and the report section.
-#include "nodes.h"
+#include "modules/nodes.h"
 
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -9,10 +9,10 @@
 #include <boost/regex.hpp>
 #include <sstream>
 
-#include "error.h"
-#include "files.h"
-#include "paths.h"
-#include "session_presence.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/paths.h"
+#include "modules/session_presence.h"
 
 namespace {
 

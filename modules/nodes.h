@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "history.h"
-#include "ipmi.h"
-#include "module.h"
-#include "store.h"
+#include "modules/history.h"
+#include "modules/ipmi.h"
+#include "modules/module.h"
+#include "modules/store.h"
 
 typedef uint32_t ipaddr;
 

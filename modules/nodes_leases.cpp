@@ -8,10 +8,10 @@
 #include <cstring>
 #include <set>
 
-#include "error.h"
-#include "files.h"
-#include "nodes.h"
-#include "paths.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <sstream>
 
-#include "error.h"
-#include "files.h"
-#include "nodes.h"
-#include "paths.h"
-#include "utils.h"
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/nodes.h"
+#include "modules/paths.h"
+#include "modules/utils.h"
 
 namespace {
 

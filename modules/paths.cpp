@@ -1,6 +1,6 @@
-#include "paths.h"
+#include "modules/paths.h"
 
-#include "error.h"
+#include "modules/error.h"
 
 namespace trl {
 

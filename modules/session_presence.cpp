@@ -1,4 +1,4 @@
-#include "session_presence.h"
+#include "modules/session_presence.h"
 
 #include <mutex>
 

@@ -1,10 +1,10 @@
-#include "settings.h"
+#include "modules/settings.h"
 
 #include <vector>
 
-#include "error.h"
-#include "paths.h"
-#include "utils.h"
+#include "modules/error.h"
+#include "modules/paths.h"
+#include "modules/utils.h"
 
 namespace {
 

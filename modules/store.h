@@ -12,8 +12,8 @@
 #include <string>
 #include <type_traits>
 
-#include "error.h"
-#include "paths.h"
+#include "modules/error.h"
+#include "modules/paths.h"
 
 template <typename T>
 class Store {

@@ -1,12 +1,12 @@
-#include "utils.h"
+#include "modules/utils.h"
 
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "base.h"
-#include "error.h"
+#include "modules/base.h"
+#include "modules/error.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "anchor.h"
+#include "web/anchor.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "file_resource.h"
+#include "web/file_resource.h"
 
 namespace web {
 

@@ -1,7 +1,7 @@
 // A link: to a URL, or to a session's file resource (a download).
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "any_text.h"
+#include "web/any_text.h"
 
 #include <cmath>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <sstream>
 
-#include "date_format.h"
+#include "web/date_format.h"
 
 namespace web {
 

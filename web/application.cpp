@@ -1,9 +1,9 @@
-#include "application.h"
+#include "web/application.h"
 
-#include "dialog.h"
-#include "protocol.h"
-#include "session.h"
-#include "session_lock.h"
+#include "web/dialog.h"
+#include "web/protocol.h"
+#include "web/session.h"
+#include "web/session_lock.h"
 
 namespace web {
 

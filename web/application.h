@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
-#include "environment.h"
-#include "message_bundle.h"
+#include "web/container.h"
+#include "web/environment.h"
+#include "web/message_bundle.h"
 
 namespace web {
 

@@ -1,6 +1,6 @@
-#include "box_layout.h"
+#include "web/box_layout.h"
 
-#include "container.h"
+#include "web/container.h"
 
 namespace web {
 

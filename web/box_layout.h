@@ -2,7 +2,7 @@
 // left over; alignment places an item across the box.
 #pragma once
 
-#include "layout.h"
+#include "web/layout.h"
 
 namespace web {
 

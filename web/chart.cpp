@@ -1,4 +1,4 @@
-#include "chart.h"
+#include "web/chart.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "any_text.h"
-#include "date_format.h"
+#include "web/any_text.h"
+#include "web/date_format.h"
 
 namespace web::chart {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "item_model.h"
-#include "widget.h"
+#include "web/item_model.h"
+#include "web/widget.h"
 
 namespace web::chart {
 

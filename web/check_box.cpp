@@ -1,4 +1,4 @@
-#include "check_box.h"
+#include "web/check_box.h"
 
 namespace web {
 

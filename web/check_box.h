@@ -1,7 +1,7 @@
 // A check box with a label.
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

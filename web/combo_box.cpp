@@ -1,9 +1,9 @@
-#include "combo_box.h"
+#include "web/combo_box.h"
 
 #include <cstdlib>
 
-#include "any_text.h"
-#include "string_list_model.h"
+#include "web/any_text.h"
+#include "web/string_list_model.h"
 
 namespace web {
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "item_model.h"
-#include "widget.h"
+#include "web/item_model.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "container.h"
+#include "web/container.h"
 
 #include <algorithm>
 

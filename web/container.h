@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "layout.h"
-#include "widget.h"
+#include "web/layout.h"
+#include "web/widget.h"
 
 namespace web {
 

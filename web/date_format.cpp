@@ -1,4 +1,4 @@
-#include "date_format.h"
+#include "web/date_format.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,8 +1,8 @@
-#include "dialog.h"
+#include "web/dialog.h"
 
 #include <algorithm>
 
-#include "application.h"
+#include "web/application.h"
 
 namespace web {
 

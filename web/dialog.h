@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
-#include "text.h"
+#include "web/container.h"
+#include "web/text.h"
 
 namespace web {
 

@@ -1,8 +1,8 @@
-#include "file_resource.h"
+#include "web/file_resource.h"
 
-#include "application.h"
-#include "page.h"
-#include "session.h"
+#include "web/application.h"
+#include "web/page.h"
+#include "web/session.h"
 
 namespace web {
 

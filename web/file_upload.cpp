@@ -1,11 +1,11 @@
-#include "file_upload.h"
+#include "web/file_upload.h"
 
 #include <unistd.h>
 
-#include "application.h"
-#include "page.h"
-#include "protocol.h"
-#include "session.h"
+#include "web/application.h"
+#include "web/page.h"
+#include "web/protocol.h"
+#include "web/session.h"
 
 namespace web {
 

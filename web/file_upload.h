@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "progress_bar.h"
-#include "widget.h"
+#include "web/progress_bar.h"
+#include "web/widget.h"
 
 namespace web {
 

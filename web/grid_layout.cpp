@@ -1,4 +1,4 @@
-#include "grid_layout.h"
+#include "web/grid_layout.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "layout.h"
+#include "web/layout.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "handler_pool.h"
+#include "web/handler_pool.h"
 
 #include <iostream>
 

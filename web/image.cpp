@@ -1,4 +1,4 @@
-#include "image.h"
+#include "web/image.h"
 
 namespace web {
 

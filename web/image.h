@@ -1,7 +1,7 @@
 // A picture from a URL (usually a file of the document root).
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,7 +1,7 @@
-#include "item_delegate.h"
+#include "web/item_delegate.h"
 
-#include "any_text.h"
-#include "line_edit.h"
+#include "web/any_text.h"
+#include "web/line_edit.h"
 
 namespace web {
 

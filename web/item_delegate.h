@@ -7,9 +7,9 @@
 #include <any>
 #include <memory>
 
-#include "item_model.h"
-#include "signals.h"
-#include "widget.h"
+#include "web/item_model.h"
+#include "web/signals.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "item_model.h"
+#include "web/item_model.h"
 
 namespace web {
 

@@ -6,8 +6,8 @@
 #include <any>
 #include <string>
 
-#include "signals.h"
-#include "widget.h"
+#include "web/signals.h"
+#include "web/widget.h"
 
 namespace web {
 

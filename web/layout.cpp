@@ -1,4 +1,4 @@
-#include "layout.h"
+#include "web/layout.h"
 
 #include <algorithm>
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "alignment.h"
-#include "widget.h"
+#include "web/alignment.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "length.h"
+#include "web/length.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "line_edit.h"
+#include "web/line_edit.h"
 
 namespace web {
 

@@ -2,7 +2,7 @@
 // of the field, so text() is current when a handler runs.
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

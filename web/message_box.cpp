@@ -1,7 +1,7 @@
-#include "message_box.h"
+#include "web/message_box.h"
 
-#include "application.h"
-#include "box_layout.h"
+#include "web/application.h"
+#include "web/box_layout.h"
 
 namespace web {
 

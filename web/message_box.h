@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "dialog.h"
-#include "push_button.h"
+#include "web/dialog.h"
+#include "web/push_button.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "message_bundle.h"
+#include "web/message_bundle.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
-#include "text_format.h"
+#include "web/text_format.h"
 
 namespace web {
 

@@ -1,6 +1,6 @@
-#include "page.h"
+#include "web/page.h"
 
-#include "text_format.h"
+#include "web/text_format.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "panel.h"
+#include "web/panel.h"
 
 namespace web {
 

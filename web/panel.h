@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "container.h"
-#include "tool_bar.h"
+#include "web/container.h"
+#include "web/tool_bar.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "progress_bar.h"
+#include "web/progress_bar.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // A bar filled from minimum to maximum, with the percentage as text.
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "progress_dialog.h"
+#include "web/progress_dialog.h"
 
 namespace web {
 

@@ -2,9 +2,9 @@
 // handler that calls Application::processEvents() between its steps.
 #pragma once
 
-#include "dialog.h"
-#include "progress_bar.h"
-#include "push_button.h"
+#include "web/dialog.h"
+#include "web/progress_bar.h"
+#include "web/push_button.h"
 
 namespace web {
 

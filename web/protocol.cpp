@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "web/protocol.h"
 
 #include <nlohmann/json.hpp>
 

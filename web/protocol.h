@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "event.h"
+#include "web/event.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "push_button.h"
+#include "web/push_button.h"
 
 namespace web {
 

@@ -1,7 +1,7 @@
 // A button with a text; clicked() when pressed.
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "radio_button.h"
+#include "web/radio_button.h"
 
 #include <algorithm>
 #include <atomic>

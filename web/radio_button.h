@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

@@ -1,7 +1,7 @@
 // The only file that compiles Boost.Beast and Boost.Asio (about 30 s and
 // 1 GB of compiler memory): socket threads do I/O only; everything that
 // touches an application goes to its session (see session.h).
-#include "server.h"
+#include "web/server.h"
 
 #include <boost/asio/impl/src.hpp>
 #include <boost/beast/src.hpp>
@@ -28,14 +28,14 @@
 #include <thread>
 #include <vector>
 
-#include "client_assets.h"
-#include "handler_pool.h"
-#include "page.h"
-#include "protocol.h"
-#include "session_id.h"
-#include "session_registry.h"
-#include "static_files.h"
-#include "url.h"
+#include "web/client_assets.h"
+#include "web/handler_pool.h"
+#include "web/page.h"
+#include "web/protocol.h"
+#include "web/session_id.h"
+#include "web/session_registry.h"
+#include "web/static_files.h"
+#include "web/url.h"
 
 namespace web {
 

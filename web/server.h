@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "server_options.h"
-#include "session.h"
+#include "web/server_options.h"
+#include "web/session.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "server_options.h"
+#include "web/server_options.h"
 
 #include <boost/program_options.hpp>
 

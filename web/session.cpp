@@ -1,16 +1,16 @@
-#include "session.h"
+#include "web/session.h"
 
 #include <unistd.h>
 
 #include <iostream>
 
-#include "application.h"
-#include "dialog.h"
-#include "file_upload.h"
-#include "handler_pool.h"
-#include "page.h"
-#include "protocol.h"
-#include "session_lock.h"
+#include "web/application.h"
+#include "web/dialog.h"
+#include "web/file_upload.h"
+#include "web/handler_pool.h"
+#include "web/page.h"
+#include "web/protocol.h"
+#include "web/session_lock.h"
 
 namespace web {
 

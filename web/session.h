@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "channel.h"
-#include "environment.h"
-#include "event.h"
+#include "web/channel.h"
+#include "web/environment.h"
+#include "web/event.h"
 
 namespace web {
 

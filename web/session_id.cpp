@@ -1,4 +1,4 @@
-#include "session_id.h"
+#include "web/session_id.h"
 
 #include <sys/random.h>
 

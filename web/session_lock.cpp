@@ -1,4 +1,4 @@
-#include "session_lock.h"
+#include "web/session_lock.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "session_registry.h"
+#include "web/session_registry.h"
 
 namespace web {
 

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "session.h"
+#include "web/session.h"
 
 namespace web {
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "item_model.h"
+#include "web/item_model.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "standard_item_model.h"
+#include "web/standard_item_model.h"
 
 #include <algorithm>
 

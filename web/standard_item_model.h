@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "standard_item.h"
+#include "web/standard_item.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "static_files.h"
+#include "web/static_files.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "url.h"
+#include "web/url.h"
 
 namespace web {
 

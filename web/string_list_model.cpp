@@ -1,4 +1,4 @@
-#include "string_list_model.h"
+#include "web/string_list_model.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "item_model.h"
+#include "web/item_model.h"
 
 namespace web {
 

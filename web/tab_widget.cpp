@@ -1,4 +1,4 @@
-#include "tab_widget.h"
+#include "web/tab_widget.h"
 
 namespace web {
 

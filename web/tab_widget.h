@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "panel.h"
-#include "push_button.h"
+#include "web/panel.h"
+#include "web/push_button.h"
 
 namespace web {
 

@@ -1,9 +1,9 @@
-#include "table_view.h"
+#include "web/table_view.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "any_text.h"
+#include "web/any_text.h"
 
 namespace web {
 

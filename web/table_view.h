@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "item_delegate.h"
-#include "item_model.h"
-#include "widget.h"
+#include "web/item_delegate.h"
+#include "web/item_model.h"
+#include "web/widget.h"
 
 namespace web {
 

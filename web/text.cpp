@@ -1,4 +1,4 @@
-#include "text.h"
+#include "web/text.h"
 
 namespace web {
 

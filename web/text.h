@@ -1,7 +1,7 @@
 // A piece of text: plain (escaped), our own markup, or an unfiltered SVG file.
 #pragma once
 
-#include "widget.h"
+#include "web/widget.h"
 
 namespace web {
 

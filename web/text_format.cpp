@@ -1,4 +1,4 @@
-#include "text_format.h"
+#include "web/text_format.h"
 
 #include <algorithm>
 #include <array>

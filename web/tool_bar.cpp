@@ -1,6 +1,6 @@
-#include "tool_bar.h"
+#include "web/tool_bar.h"
 
-#include "text.h"
+#include "web/text.h"
 
 namespace web {
 

@@ -1,8 +1,8 @@
 // A row of buttons and other widgets at the top or bottom of a panel.
 #pragma once
 
-#include "container.h"
-#include "push_button.h"
+#include "web/container.h"
+#include "web/push_button.h"
 
 namespace web {
 

@@ -1,4 +1,4 @@
-#include "url.h"
+#include "web/url.h"
 
 #include <cctype>
 

@@ -1,10 +1,10 @@
-#include "widget.h"
+#include "web/widget.h"
 
 #include <algorithm>
 #include <atomic>
 #include <sstream>
 
-#include "application.h"
+#include "web/application.h"
 
 namespace web {
 

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "event.h"
-#include "length.h"
-#include "signals.h"
-#include "text_format.h"
+#include "web/event.h"
+#include "web/length.h"
+#include "web/signals.h"
+#include "web/text_format.h"
 
 namespace web {
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <functional>
 
-#include "bmc_sim.h"
-#include "ipmi.h"
-#include "scratch.h"
+#include "tests/support/bmc_sim.h"
+#include "modules/ipmi.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

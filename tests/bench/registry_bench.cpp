@@ -7,9 +7,9 @@
 #include <functional>
 #include <iostream>
 
-#include "bmc_sim.h"
-#include "nodes.h"
-#include "registry_root.h"
+#include "tests/support/bmc_sim.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "scratch.h"
-#include "bmc_sim.h"
+#include "tests/support/scratch.h"
+#include "tests/support/bmc_sim.h"
 
 namespace trl::test {
 namespace {

@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "bmc_sim.h"
-#include "nodes.h"
-#include "scratch.h"
+#include "tests/support/bmc_sim.h"
+#include "modules/nodes.h"
+#include "tests/support/scratch.h"
 
 extern char** environ;
 

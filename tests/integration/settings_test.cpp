@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "modules/settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <regex>
 
-#include "error.h"
-#include "scratch.h"
+#include "modules/error.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bmc_sim.h"
+#include "tests/support/bmc_sim.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

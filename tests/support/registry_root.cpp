@@ -1,11 +1,11 @@
-#include "registry_root.h"
+#include "tests/support/registry_root.h"
 
 #include <sys/stat.h>
 
 #include <sstream>
 
-#include "nodes.h"
-#include "session_presence.h"
+#include "modules/nodes.h"
+#include "modules/session_presence.h"
 
 namespace trl::test {
 

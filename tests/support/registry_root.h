@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scratch.h"
+#include "tests/support/scratch.h"
 
 namespace trl::test {
 

@@ -1,4 +1,4 @@
-#include "scratch.h"
+#include "tests/support/scratch.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "paths.h"
+#include "modules/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 // Boot options in a scratch TFTP tree with a real node registry: which
 // options are offered, which files every server gets, and that they go away.
-#include "deployment.h"
+#include "modules/deployment.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <set>
 #include <thread>
 
-#include "error.h"
-#include "nodes.h"
-#include "registry_root.h"
+#include "modules/error.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <regex>
 
-#include "base.h"
-#include "error.h"
-#include "paths.h"
-#include "scratch.h"
+#include "modules/base.h"
+#include "modules/error.h"
+#include "modules/paths.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <sstream>
 
-#include "error.h"
-#include "geometry.h"
-#include "nodes.h"
-#include "registry_root.h"
+#include "modules/error.h"
+#include "modules/geometry.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "geometry.h"
+#include "modules/geometry.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <tuple>
 
-#include "error.h"
-#include "scratch.h"
+#include "modules/error.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

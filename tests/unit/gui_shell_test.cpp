@@ -4,12 +4,12 @@
 
 #include <cstdlib>
 
-#include "comboitemdelegate.h"
-#include "help.h"
-#include "modules.h"
-#include "scratch.h"
-#include "trellium.h"
-#include "util.h"
+#include "gui/comboitemdelegate.h"
+#include "gui/help.h"
+#include "gui/modules.h"
+#include "tests/support/scratch.h"
+#include "gui/trellium.h"
+#include "gui/util.h"
 #include "web/combo_box.h"
 #include "web/push_button.h"
 #include "web/standard_item_model.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <thread>
 
-#include "nodes.h"
-#include "registry_root.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

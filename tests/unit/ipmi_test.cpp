@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "ipmi.h"
-#include "scratch.h"
+#include "modules/ipmi.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "error.h"
-#include "scratch.h"
-#include "utils.h"
+#include "modules/error.h"
+#include "tests/support/scratch.h"
+#include "modules/utils.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Reading (address, MAC) pairs out of the DHCP server's leases file.
 #include <gtest/gtest.h>
 
-#include "nodes.h"
-#include "registry_root.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "nodes.h"
-#include "registry_root.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include <regex>
 
-#include "nodes.h"
-#include "registry_root.h"
-#include "utils.h"
+#include "modules/nodes.h"
+#include "tests/support/registry_root.h"
+#include "modules/utils.h"
 
 namespace {
 

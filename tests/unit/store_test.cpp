@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "scratch.h"
-#include "store.h"
+#include "tests/support/scratch.h"
+#include "modules/store.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "demo_process.h"
-#include "net_client.h"
-#include "scratch.h"
+#include "tests/web/support/demo_process.h"
+#include "tests/web/support/net_client.h"
+#include "tests/support/scratch.h"
 
 using namespace web::test;
 using Clock = std::chrono::steady_clock;

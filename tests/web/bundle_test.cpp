@@ -1,7 +1,7 @@
 // The message bundle.
 #include <gtest/gtest.h>
 
-#include "scratch.h"
+#include "tests/support/scratch.h"
 #include "web/application.h"
 #include "web/message_bundle.h"
 

@@ -1,7 +1,7 @@
 // Radio button groups, message box answers and the progress dialog.
 #include <gtest/gtest.h>
 
-#include "test_page.h"
+#include "tests/web/support/test_page.h"
 #include "web/container.h"
 #include "web/message_box.h"
 #include "web/progress_dialog.h"

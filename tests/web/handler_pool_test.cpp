@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "scratch.h"
+#include "tests/support/scratch.h"
 #include "web/handler_pool.h"
 #include "web/session_lock.h"
 

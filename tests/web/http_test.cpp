@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "net_client.h"
-#include "scratch.h"
+#include "tests/web/support/net_client.h"
+#include "tests/support/scratch.h"
 #include "web/anchor.h"
 #include "web/application.h"
 #include "web/file_resource.h"

@@ -1,7 +1,7 @@
 // Item models, the table view over them, delegates and the combo box.
 #include <gtest/gtest.h>
 
-#include "test_page.h"
+#include "tests/web/support/test_page.h"
 #include "web/any_text.h"
 #include "web/combo_box.h"
 #include "web/line_edit.h"

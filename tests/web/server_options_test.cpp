@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "scratch.h"
+#include "tests/support/scratch.h"
 #include "web/server_options.h"
 #include "web/session_id.h"
 #include "web/static_files.h"

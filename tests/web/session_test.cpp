@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "scratch.h"
-#include "test_page.h"
+#include "tests/support/scratch.h"
+#include "tests/web/support/test_page.h"
 #include "web/box_layout.h"
 #include "web/line_edit.h"
 #include "web/message_box.h"

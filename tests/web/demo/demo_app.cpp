@@ -1,4 +1,4 @@
-#include "demo_app.h"
+#include "tests/web/demo/demo_app.h"
 
 #include <algorithm>
 #include <fstream>

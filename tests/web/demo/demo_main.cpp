@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "demo_app.h"
+#include "tests/web/demo/demo_app.h"
 #include "web/server.h"
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "demo_process.h"
+#include "tests/web/support/demo_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "net_client.h"
+#include "tests/web/support/net_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "test_page.h"
+#include "tests/web/support/test_page.h"
 
 #include <future>
 #include <stdexcept>
