@@ -6,6 +6,7 @@
 #include "web/box_layout.h"
 #include "gui/empty_tab.h"
 #include "modules/error.h"
+#include "modules/version.h"
 #include "gui/help.h"
 #include "web/image.h"
 #include "gui/modules.h"
@@ -24,7 +25,7 @@ const char* const divider = "----------------------------\n";
 }
 
 Trellium::Trellium(const web::Environment& env) : web::Application(env) {
-  setTitle("Trellium v1.4.6");
+  setTitle("Trellium v" TRELLIUM_VERSION);
   useStyleSheet("trellium.css");
   messageResourceBundle().use(appRoot() + "trellium", false);
 }

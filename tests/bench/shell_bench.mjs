@@ -7,7 +7,7 @@ import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { launchChromium, option, until } from '../e2e/common.mjs';
+import { launchChromium, openPage, option, until } from '../e2e/common.mjs';
 
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-bench-'));
 const root = path.join(scratch, 'root');
@@ -21,12 +21,7 @@ const rss = () => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${trellium
 const context = await launchChromium(path.join(scratch, 'profile'));
 try {
   const port = (await until(() => /listening on [^:\n]+:(\d+)/.exec(log), 'the listening line'))[1];
-  const open = async () => {
-    const page = await context.newPage();
-    await page.goto(`http://127.0.0.1:${port}/`);
-    await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
-    return page;
-  };
+  const open = () => openPage(context, `http://127.0.0.1:${port}/`);
   const page = await open();
   const leases = path.join(root, 'var/lib/dhcp/dhcpd.leases');
   const times = [];

@@ -6,7 +6,7 @@ import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, option, until as untilEvery } from './common.mjs';
+import { check, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
 
 // The lab moves in tenths of seconds and minutes: poll less often, wait longer.
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
@@ -61,8 +61,7 @@ try {
 
   // A browser session: the polling thread works only while someone watches.
   context = await launchChromium(path.join(scratch, 'profile'));
-  const page = await context.newPage();
-  await page.goto(`http://127.0.0.1:${port}/`);
+  const page = await openPage(context, `http://127.0.0.1:${port}/`);
 
   // The road of a new server: every host paired with its controller, named,
   // written to the hosts file and dhcpd.conf, and dhcpd restarted with them.

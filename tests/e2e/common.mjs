@@ -31,3 +31,15 @@ export function launchChromium(profile, extra = {}) {
     ...extra,
   });
 }
+
+// Opens Trellium's page at url in a new tab of context and waits until its
+// socket is up. Every script opens its pages through here, so whatever a
+// page needs before it is usable is done in one place. A script error in
+// the page is passed to onError.
+export async function openPage(context, url, onError = null) {
+  const page = await context.newPage();
+  if (onError) page.on('pageerror', onError);
+  await page.goto(url);
+  await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
+  return page;
+}

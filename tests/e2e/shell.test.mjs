@@ -5,7 +5,7 @@ import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, option, until } from './common.mjs';
+import { check, launchChromium, openPage, option, until } from './common.mjs';
 
 // The trellium process and its log.
 class Trellium {
@@ -45,13 +45,7 @@ try {
   const url = `http://127.0.0.1:${await trellium.port()}/`;
   context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 700 } });
   context.setDefaultTimeout(15000);
-  const open = async () => {
-    const page = await context.newPage();
-    page.on('pageerror', (e) => { console.error('page error:', e.message); failed = true; });
-    await page.goto(url);
-    await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
-    return page;
-  };
+  const open = () => openPage(context, url, (e) => { console.error('page error:', e.message); failed = true; });
   const first = await open();
   const second = await open();
 
