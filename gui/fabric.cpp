@@ -143,7 +143,6 @@ void FabricTab::update(int) {
 }
 
 void FabricTab::userSelectGeometry() {
-  userSelected_ = true;
   if (!refilling_) applySelection();
 }
 
@@ -162,10 +161,11 @@ void FabricTab::applySelection() {
              (known == 0 ? "none is known." : "only one is known.");
   } else if (wiring && !wiring->error().empty()) {
     failed = true;
-    status = "<b>" + web::escapeHtml(type) + " is selected, but not applied.</b> " + web::escapeHtml(wiring->error());
+    status = "<b>Geometry " + web::escapeHtml(type) + " is selected, but not applied.</b> " +
+             web::escapeHtml(wiring->error());
   } else {
     const int used = serversIn(type);
-    status = "<b>" + web::escapeHtml(type) + "</b> with " + std::to_string(generalConfigData_.nodeHeight) +
+    status = "Geometry <b>" + web::escapeHtml(type) + "</b> with " + std::to_string(generalConfigData_.nodeHeight) +
              "U servers is applied: the Wiring tab shows its cabling, and the fabric file was written for it.";
     if (used < known)
       status += " " + plural(known - used, "server stays", "servers stay") + " outside the fabric: the file lists the first " +

@@ -49,7 +49,6 @@ class FabricTab : public HelpableContainer {
   // geometry for every window, and says what happened.
   void applySelection();
 
-  bool userSelected_ = false;
   bool refilling_ = false;  // update() applies the selection once, at its end
   web::Container* fabricSelectionPanel_ = nullptr;
   web::Text* nodeHeightLabel_ = nullptr;

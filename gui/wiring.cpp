@@ -111,7 +111,7 @@ void Wiring::update(int) {
   const int cables = static_cast<int>(rows.size()) - 1;
   const int dimensions = static_cast<int>(rows.front().size() - 1) / 3;
   addMarkup(container_,
-            "<b>" + escaped(data.geometryType) + "</b> with " + std::to_string(data.nodeHeight) + "U servers: " +
+            "Geometry <b>" + escaped(data.geometryType) + "</b> with " + std::to_string(data.nodeHeight) + "U servers: " +
                 std::to_string(cables * dimensions) + " cables, " + std::to_string(cables) +
                 " in each ring dimension. The fabric file was written for it.",
             "trl-note");

@@ -241,7 +241,7 @@ TEST_F(FabricTabs, ErrorsStayInTheTabAndLeaveTheFileAsItWas) {
                           Backend::root->dir() + "/var/lib/tftpboot/trellium/qv-config");
   EXPECT_NE(wiring.error().find("The fabric file could not be written: "), std::string::npos) << wiring.error();
   const std::string status = app->fabricTab()->statusText()->text();
-  EXPECT_NE(status.find("4x4 is selected, but not applied."), std::string::npos) << status;
+  EXPECT_NE(status.find("Geometry 4x4 is selected, but not applied."), std::string::npos) << status;
   EXPECT_TRUE(app->fabricTab()->statusText()->hasStyleClass("trl-error"));
   EXPECT_EQ(fabricFile(), written);
 }
