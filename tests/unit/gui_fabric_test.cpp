@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "gui/fabric.h"
 #include "gui/modules.h"
 #include "gui/trellium.h"
 #include "gui/wiring.h"
+#include "tests/support/modules_root.h"
 #include "tests/support/scratch.h"
 #include "web/combo_box.h"
 #include "web/standard_item_model.h"
@@ -19,22 +19,10 @@
 
 namespace {
 
-// The back end is one per process: one scratch system root for the whole binary.
-class Backend : public ::testing::Environment {
- public:
-  void SetUp() override {
-    root = new trl::test::ScratchRoot();
-    const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + root->dir() + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    Modules::getInstance();
-  }
-  static trl::test::ScratchRoot* root;
-};
-trl::test::ScratchRoot* Backend::root = nullptr;
-const auto* const backend = ::testing::AddGlobalTestEnvironment(new Backend);
+const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
 Nodes& nodes() { return *Modules::getInstance()->nodes; }
-std::string fabricPath() { return Backend::root->dir() + Geometry::fabric_json; }
+std::string fabricPath() { return trl::test::ModulesRoot::dir() + Geometry::fabric_json; }
 
 class FabricTabs : public ::testing::Test {
  protected:
@@ -234,11 +222,10 @@ TEST_F(FabricTabs, ErrorsStayInTheTabAndLeaveTheFileAsItWas) {
   EXPECT_EQ(wiring.model(), nullptr) << "the error stands in place of the list";
   EXPECT_EQ(fabricFile(), written);
 
-  std::filesystem::rename(Backend::root->dir() + "/var/lib/tftpboot/trellium/qv-config",
-                          Backend::root->dir() + "/var/lib/tftpboot/trellium/qv-config.away");
+  const std::string directory = trl::test::ModulesRoot::dir() + "/var/lib/tftpboot/trellium/qv-config";
+  std::filesystem::rename(directory, directory + ".away");
   click(*app->fabricTab(), "4x4");
-  std::filesystem::rename(Backend::root->dir() + "/var/lib/tftpboot/trellium/qv-config.away",
-                          Backend::root->dir() + "/var/lib/tftpboot/trellium/qv-config");
+  std::filesystem::rename(directory + ".away", directory);
   EXPECT_NE(wiring.error().find("The fabric file could not be written: "), std::string::npos) << wiring.error();
   const std::string status = app->fabricTab()->statusText()->text();
   EXPECT_NE(status.find("Geometry 4x4 is selected, but not applied."), std::string::npos) << status;
