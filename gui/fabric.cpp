@@ -168,8 +168,9 @@ void FabricTab::applySelection() {
     status = "Geometry <b>" + web::escapeHtml(type) + "</b> with " + std::to_string(generalConfigData_.nodeHeight) +
              "U servers is applied: the Wiring tab shows its cabling, and the fabric file was written for it.";
     if (used < known)
-      status += " " + plural(known - used, "server stays", "servers stay") + " outside the fabric: the file lists the first " +
-                plural(used, "server", "servers") + " of the " + std::to_string(known) + ".";
+      status += " " + plural(known - used, "server stays", "servers stay") +
+                " outside the fabric: the file lists the first " + plural(used, "server", "servers") + " of the " +
+                std::to_string(known) + ".";
   }
   statusText_->setText(Util::stdText(status));
   statusText_->setStyleClass(failed ? "trl-status trl-error" : "trl-status");

@@ -111,13 +111,14 @@ void Wiring::update(int) {
   const int cables = static_cast<int>(rows.size()) - 1;
   const int dimensions = static_cast<int>(rows.front().size() - 1) / 3;
   addMarkup(container_,
-            "Geometry <b>" + escaped(data.geometryType) + "</b> with " + std::to_string(data.nodeHeight) + "U servers: " +
-                std::to_string(cables * dimensions) + " cables, " + std::to_string(cables) +
+            "Geometry <b>" + escaped(data.geometryType) + "</b> with " + std::to_string(data.nodeHeight) +
+                "U servers: " + std::to_string(cables * dimensions) + " cables, " + std::to_string(cables) +
                 " in each ring dimension. The fabric file was written for it.",
             "trl-note");
   try {
+    const std::string svg = wiringPicture(rows);
     auto* picture = container_->addNew<SvgWidget>();
-    picture->setSvgText(wiringPicture(rows));
+    picture->setSvgText(svg);
     picture->setText("Hover a cable or a port for its labels; the list below gives every cable by number.");
   } catch (const std::exception& e) {
     TRL_LOG("[Wiring] " << e.what());

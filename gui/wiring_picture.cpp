@@ -193,7 +193,8 @@ Panel layerPanel(const Dimension& dim, int layer, int servers) {
     const int first = k * layer + 1, last = std::min(servers, (k + 1) * layer);
     const std::string servers_text = str(first) + "\u2013" + str(last);
     const auto ports = [&](const std::pair<std::string, std::string>& range) {
-      return range.first.empty() ? std::string() : "Servers " + servers_text + ": ports " + range.first + "\u2013" + range.second;
+      if (range.first.empty()) return std::string();
+      return "Servers " + servers_text + ": ports " + range.first + "\u2013" + range.second;
     };
     p.boxes.push_back({panel_top + k * (block_height + block_gap), block_height, servers_text, "layer " + str(k + 1),
                        ports(rangeA[k]), ports(rangeB[k])});

@@ -14,6 +14,10 @@ const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const source = option('--source');
 const servers = Number(option('--servers', '8'));
+if (![8, 16].includes(servers)) {
+  console.error('fabric: --servers is 8 or 16');
+  process.exit(2);
+}
 const screenshots = option('--screenshots');
 const prefix = `trl-fab${process.pid % 100000}`;
 const port = 20000 + ((process.pid + 7919) % 20000);
@@ -69,23 +73,26 @@ try {
   context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
   context.setDefaultTimeout(20000);
   let pageErrors = 0;
-  const open = () => openPage(context, `http://127.0.0.1:${port}/`, (e) => { console.error('page error:', e.message); ++pageErrors; });
+  const open = () => openPage(context, `http://127.0.0.1:${port}/`,
+    (e) => { console.error('page error:', e.message); ++pageErrors; });
   const first = await open();
   const second = await open();
 
   // Every host paired with its controller: one record per server.
-  const paired = () => read(`${sysroot}/etc/hosts`).split('\n').filter((l) => /\tnode\d+-mc$/.test(l) && !l.startsWith('0.0.0.0')).length;
+  const paired = () => read(`${sysroot}/etc/hosts`).split('\n')
+    .filter((l) => /\tnode\d+-mc$/.test(l) && !l.startsWith('0.0.0.0')).length;
   await until(() => paired() === servers, `${servers} paired servers`, 150000);
 
   // The servers' geometries, best first, the first one selected and written.
   await showTab(first, 'Fabric geometry');
-  const expected = {  // the --servers the script knows
+  const expected = {
     8: ['2x2x2', '2x4', '8', '7', '2x3', '6', '5', '2x2', '4', '3', '2'],
     16: ['2x4x2', '4x4', '2x8', '3x5', '2x7', '2x3x2', '3x4', '2x6', '2x5', '3x3', '2x2x2', '2x4', '8', '7', '2x3', '6',
       '5', '2x2', '4', '3', '2'],
   }[servers];
   const offered = async () => (await tableRows(first)).map((r) => r[0]);
-  await until(async () => JSON.stringify(await offered()) === JSON.stringify(expected), 'the geometries of the servers');
+  await until(async () => JSON.stringify(await offered()) === JSON.stringify(expected),
+    'the geometries of the servers');
   check((await tableRows(first))[0][1] === `(${servers} nodes)`, 'the node count beside the geometry');
   check((await first.locator('tr.w-sel td').first().textContent()) === expected[0], 'the best geometry selected');
   await until(() => sizes(read(fabricJson)) === { 8: '2x2x2', 16: '2x4x2' }[servers], 'fabric.json for the first row');
@@ -101,8 +108,8 @@ try {
   // Picking 2x4 rewrites the file; the Wiring tab shows its list and picture.
   await first.locator('.w-table td', { hasText: /^2x4$/ }).click();
   await until(() => sizes(read(fabricJson)) === '2x4x0', 'fabric.json rewritten for 2x4');
-  await until(async () => (await first.locator('.trl-status').textContent()).includes('Geometry 2x4 with 1U servers is applied'),
-    'the status line');
+  await until(async () => (await first.locator('.trl-status').textContent())
+    .includes('Geometry 2x4 with 1U servers is applied'), 'the status line');
   await showTab(first, 'Wiring');
   const list = await tableRows(first);
   check(list.length === 8, `8 cables in the list (${list.length})`);
@@ -133,8 +140,9 @@ try {
   await until(async () => (await tableRows(second))[0]?.join(' ') === bestOfMore, 'the geometries of one more server');
   check((await second.locator('tr.w-sel td').first().textContent()) === '2x4', 'the pick selected on the second page');
   const outside = servers + 1 - 8;
-  check((await second.locator('.trl-status').textContent()).includes(
-    `${outside} ${outside === 1 ? 'server stays' : 'servers stay'} outside the fabric`), 'the status line counts the servers left out');
+  const status = await second.locator('.trl-status').textContent();
+  check(status.includes(`${outside} ${outside === 1 ? 'server stays' : 'servers stay'} outside the fabric`),
+    'the status line counts the servers left out: ' + status);
   check(sizes(read(fabricJson)) === '2x4x0', 'the event kept the pick in fabric.json');
   check(pageErrors === 0, 'no script errors in the pages');
   await cleanup(0);

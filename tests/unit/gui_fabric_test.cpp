@@ -63,7 +63,8 @@ class FabricTabs : public ::testing::Test {
   static std::vector<std::string> offered(FabricTab& tab) {
     const auto& model = static_cast<web::StandardItemModel&>(*tab.geometryTable()->model());
     std::vector<std::string> texts;
-    for (int r = 0; r < model.rowCount(); ++r) texts.push_back(model.item(r, 0)->text() + " " + model.item(r, 1)->text());
+    for (int r = 0; r < model.rowCount(); ++r)
+      texts.push_back(model.item(r, 0)->text() + " " + model.item(r, 1)->text());
     return texts;
   }
 
@@ -169,7 +170,9 @@ TEST_F(FabricTabs, AChosenGeometryIsKeptWhileOfferedElseRowZero) {
   EXPECT_EQ(offered(fabric).front(), "3x3x2 (18 nodes)") << "the list was refilled";
   EXPECT_EQ(selected(fabric), "4x4");
   EXPECT_EQ(shownList(*app->wiring()), expectedList(1, "4x4"));
-  EXPECT_NE(fabric.statusText()->text().find("2 servers stay outside the fabric: the file lists the first 16 servers of the 18."), std::string::npos);
+  EXPECT_NE(fabric.statusText()->text().find("2 servers stay outside the fabric: the file lists the first 16 "
+                                            "servers of the 18."),
+            std::string::npos);
 
   setServers(15);
   registryEvent(*app);
