@@ -183,8 +183,9 @@ Panel layerPanel(const Dimension& dim, int layer, int servers) {
     if (range.first.empty()) range.first = label;
     range.second = label;
   };
-  std::vector<const Cable*> byA, byB;
-  for (const Cable& c : dim.cables) byA.push_back(&c), byB.push_back(&c);
+  std::vector<const Cable*> byA;
+  for (const Cable& c : dim.cables) byA.push_back(&c);
+  std::vector<const Cable*> byB = byA;
   std::sort(byA.begin(), byA.end(), [](const Cable* l, const Cable* r) { return l->a < r->a; });
   std::sort(byB.begin(), byB.end(), [](const Cable* l, const Cable* r) { return l->b < r->b; });
   for (const Cable* c : byA) widen(rangeA[(c->a - 1) / layer], c->from);
