@@ -5,11 +5,13 @@
 
 #include "web/box_layout.h"
 #include "gui/empty_tab.h"
+#include "gui/fabric.h"
 #include "modules/error.h"
 #include "modules/version.h"
 #include "gui/help.h"
 #include "web/image.h"
 #include "gui/modules.h"
+#include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
 #include "web/tab_widget.h"
@@ -96,12 +98,16 @@ void Trellium::addMonitorTab() {
 
 void Trellium::addFabricTab() {
   TRL_LOG("Adding fabric tab");
-  fabricTab_ = addTab(std::make_unique<EmptyTab>(this), "Fabric geometry", "fabric-geometry");
+  auto tab = std::make_unique<FabricTab>(this);
+  fabricTab_ = tab.get();
+  addTab(std::move(tab), "Fabric geometry", "fabric-geometry");
 }
 
 void Trellium::addWiringTab() {
   TRL_LOG("Adding wiring tab");
-  wiring_ = addTab(std::make_unique<EmptyTab>(this), "Wiring", "wiring");
+  auto tab = std::make_unique<Wiring>(this);
+  wiring_ = tab.get();
+  addTab(std::move(tab), "Wiring", "wiring");
 }
 
 void Trellium::addSettingsTab() {
@@ -124,9 +130,12 @@ void Trellium::setTabModules() {
     if (!pointer) throw TRL_ERROR(std::string(name) + " is NULL");
 
   Nodes& nodes = *modules_->nodes;
+  fabricTab_->generalConfigData().geometry = modules_->geometry.get();
+  fabricTab_->generalConfigData().nodes = &nodes;
+  wiring_->wiringTableData().geometry = modules_->geometry.get();
+  wiring_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, fabricTab_, wiring_, settingsTab_,
-                                 deploymentTab_})
+  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
@@ -159,8 +168,9 @@ void Trellium::handleEvent(int fd) {
 }
 
 void Trellium::update() {
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, deploymentTab_, fabricTab_, settingsTab_})
-    tab->update(0);
+  const std::initializer_list<HelpableContainer*> tabs = {dashboard_,     monitorControl_, nodeConfig_,
+                                                         deploymentTab_, fabricTab_,      settingsTab_};
+  for (HelpableContainer* tab : tabs) tab->update(0);
 }
 
 void Trellium::hideHelp() {
@@ -182,13 +192,20 @@ void Trellium::hideHelp() {
   }
 }
 
-void Trellium::setNoOfNodes(int n) { noOfNodes_ = n; }
+void Trellium::setNoOfNodes(int n) {
+  if (fabricTab_) fabricTab_->generalConfigData().noOfNodes = n;
+  if (wiring_) wiring_->wiringTableData().noOfNodes = n;
+}
 
 void Trellium::setGeometry() {
   TRL_LOG("[Trellium] Setting wiring table");
   if (!wiring_) throw TRL_ERROR("wiring_ is NULL");
   if (!nodeConfig_) throw TRL_ERROR("nodeConfig_ is NULL");
   if (!fabricTab_) throw TRL_ERROR("fabricTab_ is NULL");
+  Model::WiringTableData& data = wiring_->wiringTableData();
+  data.noOfNodes = fabricTab_->generalConfigData().noOfNodes;
+  data.nodeHeight = fabricTab_->getNodeHeight();
+  data.geometryType = fabricTab_->getGeometry();
   wiring_->update(0);
 }
 
@@ -201,12 +218,13 @@ void Trellium::resetModules() {
 
 std::string Trellium::getStatusReport() {
   if (!modules_) throw TRL_ERROR("modules_ is NULL");
+  if (!fabricTab_) throw TRL_ERROR("fabricTab_ is NULL");
   std::ostringstream report;
   report << modules_->nodes->toString() << "\n";
   report << divider << "Geometry configuration\n" << divider;
-  report << "Number of nodes: " << noOfNodes_ << "\n";
-  report << "Node height: " << nodeHeight_ << "U\n";
-  report << "Geometry type: " << geometryType_ << "\n\n";
+  report << "Number of nodes: " << fabricTab_->generalConfigData().noOfNodes << "\n";
+  report << "Node height: " << fabricTab_->getNodeHeight() << "U\n";
+  report << "Geometry type: " << fabricTab_->getGeometry() << "\n\n";
   report << modules_->geometry->toString(*modules_->nodes) << "\n";
   report << divider << "Booting configuration\n" << divider;
   report << "Current booting option: " << modules_->deployment->currentDesc() << "\n\n";

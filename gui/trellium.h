@@ -12,7 +12,9 @@
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
+class FabricTab;
 class Modules;
+class Wiring;
 namespace web {
 class Environment;
 class PushButton;
@@ -56,6 +58,8 @@ class Trellium : public web::Application {
   std::string getStatusReport();
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
+  FabricTab* fabricTab() const { return fabricTab_; }
+  Wiring* wiring() const { return wiring_; }
 
  private:
   HelpableContainer* addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
@@ -69,22 +73,16 @@ class Trellium : public web::Application {
   void addDeploymentTab();
 
   HelpableContainer* dashboard_ = nullptr;
-  HelpableContainer* wiring_ = nullptr;
+  Wiring* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
   HelpableContainer* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
   HelpableContainer* deploymentTab_ = nullptr;
-  HelpableContainer* fabricTab_ = nullptr;
+  FabricTab* fabricTab_ = nullptr;
   web::TabWidget* tabWidget_ = nullptr;
   web::PushButton* toggleHelpBtn_ = nullptr;
   std::map<int, std::vector<HelpableContainer*>> fdMap_;
-
-  // The fabric choice the Fabric geometry tab will own; until it exists the
-  // shell keeps the values the report and the Wiring tab need.
-  int noOfNodes_ = 0;
-  unsigned nodeHeight_ = 1;
-  std::string geometryType_;
 };
 
 template <class Tab>

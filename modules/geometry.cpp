@@ -331,6 +331,16 @@ void Geometry::buildFabric(Nodes& nodes) const {
   writeFabric(fabricRecords(nodes));
 }
 
+void Geometry::choose(const std::string& text) {
+  const Lock guard(mutex_);
+  chosen_ = text;
+}
+
+std::string Geometry::chosen() const {
+  const Lock guard(mutex_);
+  return chosen_;
+}
+
 std::string Geometry::toString(Nodes& nodes) const {
   const Lock guard(mutex_);
   return fabricReport(fabricRecords(nodes));

@@ -104,16 +104,25 @@ class Geometry {
   void buildFabric(Nodes& nodes, Stream& out) const;
   std::string toString(Nodes& nodes) const;
 
+  // The geometry text the web interface last applied, "" before the first.
+  // The fabric file is one for the whole cluster, so every browser window
+  // re-selects this one rather than a choice of its own: a window that opens
+  // or refreshes never undoes what another window chose.
+  void choose(const std::string& text);
+  std::string chosen() const;
+
  private:
   // {eth0 host name, partition} of every record, in table order.
   static std::vector<FabricRecord> fabricRecords(Nodes& nodes);
 
   mutable std::recursive_mutex mutex_;
+  // guarded by mutex_
   std::vector<Config> configs;
   std::vector<Row> wiring;
   unsigned x_dim;
   unsigned y_dim;
   unsigned z_dim;
+  std::string chosen_;
 };
 
 // Any output stream will do (a file, a string stream); the records are read

@@ -11,7 +11,7 @@ debs=(
   cmake ninja-build g++ pkg-config
   libboost-dev libboost-thread-dev libboost-regex-dev libboost-program-options-dev
   libfreeipmi-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa
   dpkg-dev chromium librsvg2-bin socat

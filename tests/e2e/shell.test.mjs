@@ -59,7 +59,9 @@ try {
   if (screenshot) await first.screenshot({ path: screenshot });
 
   // The help toggle, on the current tab and on another.
-  const tabWidth = (page) => page.locator('.trl-summary').first().evaluate((e) => e.parentElement.style.width);
+  // The current tab's content: the first item of its page, before the help panel.
+  const tabWidth = (page) => page.locator('.w-tab-panel > .w-panel-body > * > :first-child').first()
+    .evaluate((e) => e.style.width);
   const helpShown = (page) => page.getByText('Contextual help', { exact: true }).first().isVisible();
   check((await tabWidth(first)) === '594px', 'tab width with help');
   await first.getByRole('button', { name: 'Hide help' }).click();
@@ -75,6 +77,7 @@ try {
   check((await tabWidth(first)) === '594px', 'width restored');
   await until(() => first.getByRole('button', { name: 'Hide help' }).isVisible(), 'the button relabelled');
   check((await tabWidth(second)) === '594px', 'the other session is its own');
+  await first.getByRole('button', { name: 'Dashboard' }).click();
 
   // A new lease reaches the back end; both pages follow.
   const summary = (page) => page.locator('.trl-summary').first().textContent();

@@ -1,0 +1,152 @@
+// The Fabric geometry and Wiring tabs on a virtual cluster (lab/), in
+// Chromium: the servers' geometries, a pick that rewrites fabric.json under
+// the lab's TFTP root, the cabling list and its picture, and a second page
+// that follows the pick after a registry event.
+//   node fabric.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
+//        [--servers N] [--screenshots DIR]   (docs/: --servers 16 --screenshots docs)
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { check, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+
+const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
+const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
+const source = option('--source');
+const servers = Number(option('--servers', '8'));
+if (![8, 16].includes(servers)) {
+  console.error('fabric: --servers is 8 or 16');
+  process.exit(2);
+}
+const screenshots = option('--screenshots');
+const prefix = `trl-fab${process.pid % 100000}`;
+const port = 20000 + ((process.pid + 7919) % 20000);
+const state = `/run/trellium-lab/${prefix}`;
+const sysroot = `${state}/sysroot`;
+const fabricJson = `${sysroot}/var/lib/tftpboot/trellium/qv-config/fabric.json`;
+const lab = (script, ...args) =>
+  execFileSync(path.join(source, 'lab', script), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+const sizes = (text) => (/"x-size": (\d+),\s*"y-size": (\d+),\s*"z-size": (\d+)/.exec(text) || []).slice(1).join('x');
+
+const guard = setTimeout(() => { console.error('fabric: timed out after 400 s'); cleanup(1); }, 400000);
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+let trellium = null;
+let log = '';
+let context = null;
+
+async function cleanup(code) {
+  if (context) await context.close().catch(() => {});
+  if (trellium && trellium.exitCode === null) {
+    const exited = new Promise((resolve) => trellium.once('exit', resolve));
+    trellium.kill('SIGTERM');
+    const timer = setTimeout(() => trellium.kill('SIGKILL'), 20000);
+    await exited;
+    clearTimeout(timer);
+  }
+  try { lab('cluster-down.sh', prefix); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
+  fs.rmSync(scratch, { recursive: true, force: true });
+  clearTimeout(guard);
+  if (code !== 0) console.error(log.slice(-4000));
+  console.log(code === 0 ? 'fabric: passed' : 'fabric: failed');
+  process.exit(code);
+}
+
+// The rows of the table shown in the current tab, as texts.
+const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(
+  (rows) => rows.map((r) => [...r.querySelectorAll('td')].map((td) => td.textContent)));
+const showTab = async (page, title) => {
+  await page.getByRole('button', { name: title, exact: true }).click();
+  await until(async () => (await page.locator('.w-tab-current').textContent()) === title, `the ${title} tab`);
+};
+
+try {
+  lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
+    option('--resources'), '--forward', String(port), '--drift', '0', '--quiet');
+  const resources = option('--resources');
+  trellium = spawn('setsid', ['ip', 'netns', 'exec', `${prefix}-mgmt`, option('--trellium'), '--sysroot', sysroot,
+    '--http-address', '127.0.0.1', '--http-port', String(port), '--docroot', path.join(resources, 'docroot'),
+    '--approot', resources + '/', '--ipmi-retransmission-timeout', '100'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  trellium.stdout.on('data', (c) => { log += c.toString(); });
+  trellium.stderr.on('data', (c) => { log += c.toString(); });
+  await until(() => log.includes('listening on'), 'trellium to listen', 30000);
+
+  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
+  context.setDefaultTimeout(20000);
+  let pageErrors = 0;
+  const open = () => openPage(context, `http://127.0.0.1:${port}/`,
+    (e) => { console.error('page error:', e.message); ++pageErrors; });
+  const first = await open();
+  const second = await open();
+
+  // Every host paired with its controller: one record per server.
+  const paired = () => read(`${sysroot}/etc/hosts`).split('\n')
+    .filter((l) => /\tnode\d+-mc$/.test(l) && !l.startsWith('0.0.0.0')).length;
+  await until(() => paired() === servers, `${servers} paired servers`, 150000);
+
+  // The servers' geometries, best first, the first one selected and written.
+  await showTab(first, 'Fabric geometry');
+  const expected = {
+    8: ['2x2x2', '2x4', '8', '7', '2x3', '6', '5', '2x2', '4', '3', '2'],
+    16: ['2x4x2', '4x4', '2x8', '3x5', '2x7', '2x3x2', '3x4', '2x6', '2x5', '3x3', '2x2x2', '2x4', '8', '7', '2x3', '6',
+      '5', '2x2', '4', '3', '2'],
+  }[servers];
+  const offered = async () => (await tableRows(first)).map((r) => r[0]);
+  await until(async () => JSON.stringify(await offered()) === JSON.stringify(expected),
+    'the geometries of the servers');
+  check((await tableRows(first))[0][1] === `(${servers} nodes)`, 'the node count beside the geometry');
+  check((await first.locator('tr.w-sel td').first().textContent()) === expected[0], 'the best geometry selected');
+  await until(() => sizes(read(fabricJson)) === { 8: '2x2x2', 16: '2x4x2' }[servers], 'fabric.json for the first row');
+  check(read(fabricJson).split('"desc": "node').length - 1 === servers, 'every server in fabric.json');
+  if (screenshots) {
+    await first.screenshot({ path: path.join(screenshots, 'fabric.png'), fullPage: true });
+    await showTab(first, 'Wiring');
+    await first.locator('svg.trl-wiring').waitFor();
+    await first.screenshot({ path: path.join(screenshots, 'wiring.png'), fullPage: true });
+    await showTab(first, 'Fabric geometry');
+  }
+
+  // Picking 2x4 rewrites the file; the Wiring tab shows its list and picture.
+  await first.locator('.w-table td', { hasText: /^2x4$/ }).click();
+  await until(() => sizes(read(fabricJson)) === '2x4x0', 'fabric.json rewritten for 2x4');
+  await until(async () => (await first.locator('.trl-status').textContent())
+    .includes('Geometry 2x4 with 1U servers is applied'), 'the status line');
+  await showTab(first, 'Wiring');
+  const list = await tableRows(first);
+  check(list.length === 8, `8 cables in the list (${list.length})`);
+  check(JSON.stringify(list[0]) === JSON.stringify(['1', 'XA01', 'XB02', '25cm', 'YA01', 'YB05', '35cm']),
+    'the first cable ' + JSON.stringify(list[0]));
+  const headers = await first.locator('.w-table th').allTextContents();
+  check(headers.join(' ') === 'Cable From To Length From To Length', 'headers ' + headers.join(' '));
+  const picture = await first.locator('svg.trl-wiring').evaluate((svg) => ({
+    cables: svg.querySelectorAll('g.c').length,
+    wellFormed: !new DOMParser().parseFromString(svg.outerHTML, 'image/svg+xml').querySelector('parsererror'),
+    title: svg.querySelector('g.c title').textContent,
+    width: svg.getBoundingClientRect().width,
+  }));
+  check(picture.cables === 16 && picture.wellFormed, 'the picture draws 16 cables: ' + JSON.stringify(picture));
+  check(picture.title.startsWith('Cable 1, X ring: XA01 to XB02'), 'a cable names its ports: ' + picture.title);
+  check(picture.width > 200 && picture.width <= 600, 'the picture fits the tab: ' + picture.width);
+
+  // The second page follows the pick once a registry event reaches it: a
+  // new server's lease (no controller answers for it, so it stays a host).
+  await showTab(second, 'Wiring');
+  fs.appendFileSync(`${sysroot}/var/lib/dhcp/dhcpd.leases`,
+    'lease 10.0.0.99 {\n  binding state active;\n  hardware ethernet 00:25:90:7f:00:00;\n}\n');
+  await until(async () => (await tableRows(second))[0]?.join(' ') === '1 XA01 XB02 25cm YA01 YB05 35cm',
+    'the 2x4 cables on the second page');
+  check((await tableRows(second)).length === 8, 'the second page lists 8 cables');
+  await showTab(second, 'Fabric geometry');
+  const bestOfMore = { 8: '3x3 (9 nodes)', 16: '2x4x2 (16 nodes)' }[servers];
+  await until(async () => (await tableRows(second))[0]?.join(' ') === bestOfMore, 'the geometries of one more server');
+  check((await second.locator('tr.w-sel td').first().textContent()) === '2x4', 'the pick selected on the second page');
+  const outside = servers + 1 - 8;
+  const status = await second.locator('.trl-status').textContent();
+  check(status.includes(`${outside} ${outside === 1 ? 'server stays' : 'servers stay'} outside the fabric`),
+    'the status line counts the servers left out: ' + status);
+  check(sizes(read(fabricJson)) === '2x4x0', 'the event kept the pick in fabric.json');
+  check(pageErrors === 0, 'no script errors in the pages');
+  await cleanup(0);
+} catch (e) {
+  console.error(`fabric: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
+  await cleanup(1);
+}

@@ -1,0 +1,35 @@
+// The web interface's tests share the process's one back end (Modules): it
+// is made once per test binary, in a scratch system root laid out as a
+// management host by lab/make-sysroot.sh. A binary registers it once:
+//   const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "gui/modules.h"
+#include "tests/support/scratch.h"
+
+namespace trl::test {
+
+class ModulesRoot : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    // Kept to the end of the process: the back end outlives every test.
+    root() = new ScratchRoot();
+    const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + dir() + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Modules::getInstance();
+  }
+  static const std::string& dir() { return root()->dir(); }
+
+ private:
+  static ScratchRoot*& root() {
+    static ScratchRoot* scratch = nullptr;
+    return scratch;
+  }
+};
+
+}  // namespace trl::test

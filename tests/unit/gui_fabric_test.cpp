@@ -1,0 +1,239 @@
+// The Fabric geometry and Wiring tabs in sessions without a browser: what
+// they offer and select as servers come and go, the cabling list they show,
+// the fabric file they write, and the errors they keep inside the tab.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "gui/fabric.h"
+#include "gui/modules.h"
+#include "gui/trellium.h"
+#include "gui/wiring.h"
+#include "tests/support/modules_root.h"
+#include "tests/support/scratch.h"
+#include "web/combo_box.h"
+#include "web/standard_item_model.h"
+#include "web/table_view.h"
+#include "web/text.h"
+
+namespace {
+
+const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
+
+Nodes& nodes() { return *Modules::getInstance()->nodes; }
+std::string fabricPath() { return trl::test::ModulesRoot::dir() + Geometry::fabric_json; }
+
+class FabricTabs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setServers(0);
+    std::remove(fabricPath().c_str());
+    Modules::getInstance()->geometry->choose("");
+  }
+
+  // The node table holds exactly n servers, as the Servers tab would add
+  // them (no address, so nothing is probed).
+  static void setServers(int n) {
+    const Nodes::ExclusiveAccess table(nodes());
+    Store<Nodes::Node>& store = NodesTestAccess::store(nodes());
+    while (store.size() > 0) store.pop_back();
+    for (int i = 1; i <= n; ++i) {
+      Nodes::Node::Interface host(0x002590000000ULL + i, 0);
+      host.name("node" + std::to_string(i));
+      store.push_back(Nodes::Node(host));
+    }
+  }
+
+  // A session as the web server makes one.
+  static std::unique_ptr<Trellium> openSession() {
+    web::Environment env;
+    env.setAppRoot(TRL_BINARY_DIR "/resources/");
+    auto app = std::make_unique<Trellium>(env);
+    app->initWidgets();
+    app->setModules(Modules::getInstance());
+    app->setTabModules();
+    app->update();
+    return app;
+  }
+
+  // The node table changed: what the event loop delivers to every session.
+  static void registryEvent(Trellium& app) { app.handleEvent(nodes().nodeChangedFd()); }
+
+  static std::vector<std::string> offered(FabricTab& tab) {
+    const auto& model = static_cast<web::StandardItemModel&>(*tab.geometryTable()->model());
+    std::vector<std::string> texts;
+    for (int r = 0; r < model.rowCount(); ++r)
+      texts.push_back(model.item(r, 0)->text() + " " + model.item(r, 1)->text());
+    return texts;
+  }
+
+  static std::string selected(FabricTab& tab) {
+    const std::vector<web::ModelIndex> rows = tab.geometryTable()->selectedIndexes();
+    if (rows.size() != 1) return "(" + std::to_string(rows.size()) + " rows selected)";
+    return static_cast<web::StandardItemModel&>(*tab.geometryTable()->model()).item(rows[0].row(), 0)->text();
+  }
+
+  static void click(FabricTab& tab, const std::string& geometry) {
+    const auto& model = static_cast<web::StandardItemModel&>(*tab.geometryTable()->model());
+    for (int r = 0; r < model.rowCount(); ++r)
+      if (model.item(r, 0)->text() == geometry) {
+        web::Event event;
+        event.type = "click";
+        event.arg = std::to_string(r) + ",0";
+        tab.geometryTable()->handleEvent(event);
+        return;
+      }
+    FAIL() << geometry << " is not offered";
+  }
+
+  static void chooseHeight(FabricTab& tab, int index) {
+    web::Event event;
+    event.type = "change";
+    event.value = std::to_string(index);
+    tab.nodeHeightCombo()->handleEvent(event);
+  }
+
+  // The cabling list the Wiring tab shows, header first.
+  static std::vector<Geometry::Row> shownList(Wiring& wiring) {
+    std::vector<Geometry::Row> rows;
+    const std::shared_ptr<web::StandardItemModel>& model = wiring.model();
+    if (!model) return rows;
+    Geometry::Row header;
+    for (int c = 0; c < model->columnCount(); ++c) header.push_back(std::any_cast<std::string>(model->headerData(c)));
+    rows.push_back(header);
+    for (int r = 0; r < model->rowCount(); ++r) {
+      Geometry::Row row;
+      for (int c = 0; c < model->columnCount(); ++c) row.push_back(model->item(r, c)->text());
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+  static std::vector<Geometry::Row> expectedList(unsigned height, const std::string& geometry) {
+    Geometry g;
+    g.build(height, geometry);
+    return {g.wiring_begin(), g.wiring_end()};
+  }
+
+  static std::string fabricFile() {
+    return std::filesystem::exists(fabricPath()) ? trl::test::readFile(fabricPath()) : "(no file)";
+  }
+
+  static std::string sizesIn(const std::string& fabric) {
+    const std::size_t at = fabric.find("\"x-size\"");
+    return at == std::string::npos ? fabric : fabric.substr(at, fabric.find("\"nodes\"") - at);
+  }
+};
+
+TEST_F(FabricTabs, NoServersOfferNothingAndWriteNoFile) {
+  auto app = openSession();
+  FabricTab& fabric = *app->fabricTab();
+  EXPECT_TRUE(offered(fabric).empty());
+  EXPECT_EQ(selected(fabric), "(0 rows selected)");
+  EXPECT_NE(fabric.statusText()->text().find("No geometry to offer yet"), std::string::npos);
+  EXPECT_EQ(app->wiring()->model()->rowCount(), 0);
+  EXPECT_TRUE(app->wiring()->wiringTable()->isHidden()) << "no empty grid without columns";
+  EXPECT_EQ(fabricFile(), "(no file)");
+  EXPECT_NE(app->getStatusReport().find("Number of nodes: 0\nNode height: 1U\nGeometry type: \n\n"), std::string::npos);
+}
+
+TEST_F(FabricTabs, SixteenServersSelectTheBestGeometryAndWriteItsFile) {
+  setServers(16);
+  auto app = openSession();
+  FabricTab& fabric = *app->fabricTab();
+  const std::vector<std::string> sixteen = {
+      "2x4x2 (16 nodes)", "4x4 (16 nodes)", "2x8 (16 nodes)", "3x5 (15 nodes)", "2x7 (14 nodes)", "2x3x2 (12 nodes)",
+      "3x4 (12 nodes)",   "2x6 (12 nodes)", "2x5 (10 nodes)", "3x3 (9 nodes)",  "2x2x2 (8 nodes)", "2x4 (8 nodes)",
+      "8 (8 nodes)",      "7 (7 nodes)",    "2x3 (6 nodes)",  "6 (6 nodes)",    "5 (5 nodes)",     "2x2 (4 nodes)",
+      "4 (4 nodes)",      "3 (3 nodes)",    "2 (2 nodes)"};
+  EXPECT_EQ(offered(fabric), sixteen);
+  EXPECT_EQ(selected(fabric), "2x4x2");
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(1, "2x4x2"));
+  EXPECT_EQ(app->wiring()->wiringTable()->columnWidth(9).value(), 52);
+  EXPECT_EQ(sizesIn(fabricFile()), "\"x-size\": 2,\n\t\"y-size\": 4,\n\t\"z-size\": 2,\n\t");
+  EXPECT_NE(fabricFile().find("{\"desc\": \"node16\""), std::string::npos);
+  EXPECT_NE(app->getStatusReport().find("Number of nodes: 16\nNode height: 1U\nGeometry type: 2x4x2\n\n"),
+            std::string::npos);
+  EXPECT_NE(fabric.statusText()->text().find("is applied"), std::string::npos);
+}
+
+TEST_F(FabricTabs, AChosenGeometryIsKeptWhileOfferedElseRowZero) {
+  setServers(16);
+  auto app = openSession();
+  FabricTab& fabric = *app->fabricTab();
+  click(fabric, "4x4");
+  EXPECT_EQ(sizesIn(fabricFile()), "\"x-size\": 4,\n\t\"y-size\": 4,\n\t\"z-size\": 0,\n\t");
+
+  setServers(18);
+  registryEvent(*app);
+  EXPECT_EQ(offered(fabric).front(), "3x3x2 (18 nodes)") << "the list was refilled";
+  EXPECT_EQ(selected(fabric), "4x4");
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(1, "4x4"));
+  EXPECT_NE(fabric.statusText()->text().find("2 servers stay outside the fabric: the file lists the first 16 "
+                                            "servers of the 18."),
+            std::string::npos);
+
+  setServers(15);
+  registryEvent(*app);
+  EXPECT_EQ(selected(fabric), "3x5") << "4x4 is no longer offered";
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(1, "3x5"));
+  EXPECT_EQ(sizesIn(fabricFile()), "\"x-size\": 3,\n\t\"y-size\": 5,\n\t\"z-size\": 0,\n\t");
+}
+
+TEST_F(FabricTabs, HeightAppliesAtOnceAndReturnsTo1UAtTheNextEvent) {
+  setServers(16);
+  auto app = openSession();
+  FabricTab& fabric = *app->fabricTab();
+  chooseHeight(fabric, 1);
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(2, "2x4x2"));
+  click(fabric, "4x4");
+  click(fabric, "2x4x2");
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(2, "2x4x2")) << "re-selected with 2U";
+  EXPECT_NE(app->getStatusReport().find("Node height: 2U\nGeometry type: 2x4x2\n"), std::string::npos);
+
+  registryEvent(*app);
+  EXPECT_EQ(fabric.nodeHeightCombo()->currentText(), "1U");
+  EXPECT_EQ(shownList(*app->wiring()), expectedList(1, "2x4x2"));
+}
+
+TEST_F(FabricTabs, AnotherWindowNeverUndoesTheChoice) {
+  setServers(16);
+  auto first = openSession();
+  click(*first->fabricTab(), "2x8");
+  auto second = openSession();
+  EXPECT_EQ(selected(*second->fabricTab()), "2x8");
+  registryEvent(*second);
+  registryEvent(*first);
+  EXPECT_EQ(selected(*first->fabricTab()), "2x8");
+  EXPECT_EQ(shownList(*second->wiring()), expectedList(1, "2x8"));
+  EXPECT_EQ(sizesIn(fabricFile()), "\"x-size\": 2,\n\t\"y-size\": 8,\n\t\"z-size\": 0,\n\t");
+}
+
+TEST_F(FabricTabs, ErrorsStayInTheTabAndLeaveTheFileAsItWas) {
+  setServers(16);
+  auto app = openSession();
+  Wiring& wiring = *app->wiring();
+  const std::string written = fabricFile();
+
+  wiring.wiringTableData().geometryType = "2xx4";  // not a geometry text
+  trl::test::CaptureStdout log;
+  ASSERT_NO_THROW(wiring.update(0));
+  EXPECT_NE(log.text().find("[Wiring] The cabling list for 2xx4 could not be built: "), std::string::npos)
+      << "the failure is logged";
+  EXPECT_NE(wiring.error().find("invalid ring size ''"), std::string::npos) << wiring.error();
+  EXPECT_EQ(wiring.model(), nullptr) << "the error stands in place of the list";
+  EXPECT_EQ(fabricFile(), written);
+
+  const std::string directory = trl::test::ModulesRoot::dir() + "/var/lib/tftpboot/trellium/qv-config";
+  std::filesystem::rename(directory, directory + ".away");
+  click(*app->fabricTab(), "4x4");
+  std::filesystem::rename(directory + ".away", directory);
+  EXPECT_NE(wiring.error().find("The fabric file could not be written: "), std::string::npos) << wiring.error();
+  const std::string status = app->fabricTab()->statusText()->text();
+  EXPECT_NE(status.find("Geometry 4x4 is selected, but not applied."), std::string::npos) << status;
+  EXPECT_TRUE(app->fabricTab()->statusText()->hasStyleClass("trl-error"));
+  EXPECT_EQ(fabricFile(), written);
+}
+
+}  // namespace
