@@ -29,6 +29,7 @@ check() {  # check DESCRIPTION CONDITION (shell text)
   if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
 }
 figure() { echo "figure: $*"; }
+seconds_since() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }'; }
 
 work=$(mktemp -d "$cache/run.XXXXXX")
 root=$work/root
@@ -46,7 +47,7 @@ trap cleanup EXIT
 
 start=$(date +%s.%N)
 cp -a "$cache/root" "$root"
-figure "fresh root copied in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s"
+figure "fresh root copied in $(seconds_since "$start") s"
 # Package scripts must not start daemons here; there is no init anyway.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 0755 "$root/usr/sbin/policy-rc.d"
@@ -67,8 +68,7 @@ before=$(listing)
 start=$(date +%s.%N)
 apt_offline install /tmp/trellium.deb
 figure "package $(stat -c %s "$deb") bytes, $(dpkg-deb --field "$deb" Installed-Size) KiB installed"
-figure "apt-get install with its dependencies in the fresh root: $(awk -v s="$start" -v e="$(date +%s.%N)" \
-  'BEGIN { printf "%.1f", e - s }') s"
+figure "apt-get install with its dependencies in the fresh root: $(seconds_since "$start") s"
 
 check "trellium $version installed" \
   '[ "$(in_root dpkg-query -W -f="\${Status} \${Version}" trellium)" = "install ok installed $version" ]'
@@ -176,7 +176,9 @@ check "nothing of Trellium's left but its state" '[ -z "$leftovers" ] || { echo 
 
 # A second round, the dependencies already there: a purge that is asked to
 # takes the state too, and leaves the root as it was before the round.
+start=$(date +%s.%N)
 apt_offline install /tmp/trellium.deb
+figure "apt-get install of the package alone: $(seconds_since "$start") s"
 TRELLIUM_PURGE_STATE=yes apt_offline purge trellium
 check "purge with TRELLIUM_PURGE_STATE=yes takes the node table; the root is as before the round" \
   '[ "$(listing)" = "$(echo "$after_purge" | grep -v "^./var/lib/trellium")" ]'
