@@ -16,9 +16,9 @@ debs=(
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa
   dpkg-dev chromium librsvg2-bin socat
-  # The Debian package: its checks, and the fresh Debian root it is
-  # installed into by the tests.
-  lintian mmdebstrap
+  # The Debian package: its checks (systemd-analyze, lintian), and the
+  # fresh Debian root it is installed into by the tests.
+  systemd lintian mmdebstrap
 )
 command -v npm >/dev/null 2>&1 || debs+=(nodejs npm)
 
