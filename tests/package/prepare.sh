@@ -16,6 +16,8 @@ cache=$build/package-test
 root=$cache/root
 suite=bookworm
 mkdir -p "$cache"
+# Scratch copies that an interrupted install test left behind.
+rm -rf --one-file-system "$cache"/run.*
 
 sources() {
   local f
