@@ -159,7 +159,13 @@ stop() {
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
     say "stopping $pid"
     kill -TERM "$pid" 2>/dev/null
-    (sleep "$timeout_stop"; kill -KILL "$pid" 2>/dev/null) &
+    # Its sleep goes with it when the program ends in time.
+    (
+      trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+      sleep "$timeout_stop" &
+      sleeper=$!
+      wait "$sleeper" && kill -KILL "$pid" 2>/dev/null
+    ) &
     killer=$!
   fi
 }
