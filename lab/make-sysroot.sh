@@ -33,6 +33,9 @@ exit 0
 STUB
   chmod 0755 "$root/sbin/initctl"
 fi
+# Validating an upload reads the package with dpkg-deb, which only reads.
+mkdir -p "$root/usr/bin"
+[ -e "$root/usr/bin/dpkg-deb" ] || ln -s /usr/bin/dpkg-deb "$root/usr/bin/dpkg-deb"
 if [ -n "$resources" ]; then
   install -m 0644 "$resources/wthttpd" "$root/root/trl/resources/wthttpd"
 fi

@@ -5,13 +5,14 @@
 #include <string>
 
 // Keeps no state. Both operations block until the package manager has
-// finished and report every failure by exception (an _Error carries the
-// package manager's exit status).
+// finished and report every failure by exception (an _Error says what is
+// wrong with the package, or carries the package manager's exit status).
 class Settings {
  public:
   Settings() = default;
 
-  // Checks that the package file can be installed, without installing it.
+  // Checks that the package file is a whole Debian package named trellium
+  // and that the package manager could install it, without installing it.
   void validateTrellium(const std::string& file) const;
   // Installs the package file.
   void upgradeTrellium(const std::string& file) const;

@@ -3,6 +3,7 @@
 # then configures and builds it. Safe to run again: it installs only what is
 # missing and rebuilds only what changed.
 #   scripts/setup.sh [build-type]   (Release by default; build dir build/<type>)
+#   scripts/setup.sh --packages     (only the Debian and npm packages)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build_type=${1:-Release}
@@ -15,6 +16,9 @@ debs=(
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa
   dpkg-dev chromium librsvg2-bin socat
+  # The Debian package: its checks (systemd-analyze, lintian), and the
+  # fresh Debian root it is installed into by the tests.
+  systemd lintian mmdebstrap
 )
 command -v npm >/dev/null 2>&1 || debs+=(nodejs npm)
 
@@ -42,6 +46,8 @@ if [ -f "$top/package-lock.json" ]; then
     (cd "$top" && npm ci --no-audit --no-fund)
   fi
 fi
+
+[ "$build_type" = --packages ] && exit 0
 
 cmake -S "$top" -B "$top/build/$build_type" -G Ninja -DCMAKE_BUILD_TYPE="$build_type"
 cmake --build "$top/build/$build_type"

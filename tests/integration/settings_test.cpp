@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 
 #include "modules/error.h"
@@ -24,9 +26,9 @@ class SettingsTest : public ::testing::Test {
   std::string admin = root.mkdir("/admin");
   std::string work = root.mkdir("/work");
   std::string dpkg = root.mkdir("/usr/bin") + "/dpkg";
-  std::string package = work + "/trl-probe_1.0_all.deb";
+  std::string package = work + "/trellium_1.0_all.deb";
   std::string not_package = work + "/not-a-package.deb";
-  std::string payload = target + "/opt/trl-probe/payload";
+  std::string payload = target + "/opt/trellium-probe/payload";
   std::string machine_before = trl::test::readFile(machine_status);
   long machine_log_before = trl::test::fileSize(machine_log);
   Settings settings;
@@ -34,43 +36,73 @@ class SettingsTest : public ::testing::Test {
   void SetUp() override {
     root.mkdir("/admin/updates");
     root.mkdir("/admin/info");
+    root.mkdir("/var/lib");
     trl::test::writeFile(admin + "/status", "");
     trl::test::writeFile(dpkg, "#!/bin/sh\nexec 2>&1 /usr/bin/dpkg --root=" + target + " --admindir=" + admin +
                                    " --log=" + root.dir() + "/dpkg.log --force-not-root \"$@\"\n");
     ASSERT_EQ(chmod(dpkg.c_str(), 0755), 0);
-    buildPackage();
+    ASSERT_EQ(symlink("/usr/bin/dpkg-deb", (root.dir() + "/usr/bin/dpkg-deb").c_str()), 0);
+    buildPackage("trellium", package);
     trl::test::writeFile(not_package, "this is not a Debian archive\n");
   }
 
   void TearDown() override {
     EXPECT_EQ(trl::test::readFile(machine_status), machine_before);
     EXPECT_EQ(trl::test::fileSize(machine_log), machine_log_before);
+    // Whatever validation unpacked to look at is gone again.
+    EXPECT_EQ(countEntries(root.dir() + "/var/lib/trellium/private"), 0);
   }
 
-  void buildPackage() {
-    const std::string tree = root.mkdir("/work/tree");
-    root.mkdir("/work/tree/DEBIAN");
-    root.mkdir("/work/tree/opt/trl-probe");
-    trl::test::writeFile(tree + "/DEBIAN/control",
-                         "Package: trl-probe\nVersion: 1.0\nArchitecture: all\n"
-                         "Maintainer: Test <test@example.invalid>\nDescription: upgrade probe\n");
-    trl::test::writeFile(tree + "/opt/trl-probe/payload", "new version\n");
-    const std::string command =
-        "/usr/bin/dpkg-deb --root-owner-group -Zgzip --build " + tree + " " + package + " >/dev/null";
+  // A package NAME at deb whose payload is a few kilobytes of noise (so a
+  // cut lands in its compressed data).
+  void buildPackage(const std::string& name, const std::string& deb) {
+    const std::string tree = root.mkdir("/work/tree-" + name);
+    root.mkdir("/work/tree-" + name + "/DEBIAN");
+    root.mkdir("/work/tree-" + name + "/opt/trellium-probe");
+    trl::test::writeFile(tree + "/DEBIAN/control", "Package: " + name +
+                                                      "\nVersion: 1.0\nArchitecture: all\n"
+                                                      "Maintainer: Test <test@example.invalid>\nDescription: upgrade probe\n");
+    trl::test::writeFile(tree + "/opt/trellium-probe/payload", "new version\n");
+    const std::string command = "head -c 65536 /dev/urandom >" + tree + "/opt/trellium-probe/noise && " +
+                                "/usr/bin/dpkg-deb --root-owner-group -Zgzip --build " + tree + " " + deb + " >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
+  static int countEntries(const std::string& dir) {
+    int n = 0;
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator(dir, ignored); it != std::filesystem::directory_iterator(); ++it)
+      ++n;
+    return n;
+  }
+
+  // Validation that fails before the package manager's dry run: the error
+  // text, and nothing installed.
+  std::string refusal(const std::string& file) {
+    trl::test::CaptureStdout out;
+    const std::string error = trl::test::errorOf<_Error>([&] { settings.validateTrellium(file); });
+    const std::string log = out.text();
+    EXPECT_NE(log.find("] Validating Trellium from package file " + file + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("--dry-run"), std::string::npos) << log;
+    EXPECT_EQ(trl::test::fileSize(payload), -1);
+    return error;
+  }
 };
 
-TEST_F(SettingsTest, ValidationRefusesWhatIsNoPackage) {
-  trl::test::CaptureStdout out;
-  const std::string error = trl::test::errorOf<_Error>([&] { settings.validateTrellium(not_package); });
-  const std::string log = out.text();
-  EXPECT_EQ(error.rfind("[modules/utils:", 0), 0u) << error;
-  EXPECT_NE(error.find("] { " + dpkg + " --dry-run -i " + not_package + " }"), std::string::npos) << error;
-  EXPECT_TRUE(std::regex_search(error, std::regex(" exited with [1-9][0-9]*; expected 0$"))) << error;
-  EXPECT_NE(log.find("] Validating Trellium from package file " + not_package + "\n"), std::string::npos) << log;
-  EXPECT_EQ(trl::test::fileSize(payload), -1);
+// Any package uploaded here would be installed as root: the name is checked
+// first, and a package cut short (which the dry run would pass) is refused.
+TEST_F(SettingsTest, ValidationRefusesWhatIsNotAWholeTrelliumPackage) {
+  EXPECT_NE(refusal(not_package).find("] not a Debian package (or a damaged one); upload a Trellium package file"),
+            std::string::npos);
+
+  const std::string foreign = work + "/foo_1.0_all.deb";
+  buildPackage("foo", foreign);
+  EXPECT_TRUE(std::regex_search(refusal(foreign), std::regex("^\\[modules/settings:[0-9]+\\] not a Trellium package: foo$")));
+
+  const std::string truncated = work + "/trellium-cut.deb";
+  const std::string whole = trl::test::readFile(package);
+  trl::test::writeFile(truncated, whole.substr(0, whole.size() - 4096));
+  EXPECT_NE(refusal(truncated).find("] the package file is damaged or incomplete; upload it again"), std::string::npos);
 }
 
 TEST_F(SettingsTest, ValidationPassesAPackageWithoutInstallingIt) {
@@ -91,7 +123,7 @@ TEST_F(SettingsTest, UpgradeInstallsThePackage) {
   EXPECT_EQ(trl::test::readFile(payload), "new version\n");
   EXPECT_NE(log.find("] Upgrading Trellium from package file " + package + "\n"), std::string::npos) << log;
   EXPECT_NE(log.find("] launching { " + dpkg + " -i " + package + " } wait=1 logging=1\n"), std::string::npos);
-  EXPECT_NE(trl::test::readFile(admin + "/status").find("Package: trl-probe\nStatus: install ok installed\n"),
+  EXPECT_NE(trl::test::readFile(admin + "/status").find("Package: trellium\nStatus: install ok installed\n"),
             std::string::npos);
 }
 
@@ -108,7 +140,7 @@ TEST_F(SettingsTest, FailedUpgradeInstallsNothing) {
 TEST_F(SettingsTest, OnlyAbsolutePackagePaths) {
   trl::test::CaptureStdout out;
   EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.validateTrellium("--force-all"); }), "");
-  EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.upgradeTrellium("trl-probe_1.0_all.deb"); }), "");
+  EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.upgradeTrellium("trellium_1.0_all.deb"); }), "");
   EXPECT_EQ(out.text().find("launching"), std::string::npos);
 }
 
