@@ -144,14 +144,13 @@
         c.disabled = false;
         c.removeAttribute('data-w-off');
       }
+      notice(null);
       if (unsure.length) {
         notice('Connected again. Your last action (' + unsure[unsure.length - 1] + ') may not have reached the ' +
                'server before the connection dropped: check whether it took effect.', 'Dismiss', function () {
           unsure.length = 0;
           notice(null);
         });
-      } else {
-        notice(null);
       }
     } else {
       for (const c of document.querySelectorAll(Controls)) {
@@ -229,6 +228,9 @@
       box.setAttribute('role', 'alert');
       document.body.insertBefore(box, document.body.firstChild);
     }
+    // A refusal stays in view while the page stays offline.
+    const refusedBefore = box.querySelector('.w-notice-refused');
+    const refusedText = refusedBefore ? refusedBefore.textContent : '';
     box.textContent = '';
     const line = document.createElement('span');
     line.textContent = text;
@@ -242,6 +244,7 @@
     }
     const refused = document.createElement('span');
     refused.className = 'w-notice-refused';
+    refused.textContent = refusedText;
     box.appendChild(refused);
   }
 
