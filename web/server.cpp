@@ -165,10 +165,14 @@ class SocketChannel : public Channel, public std::enable_shared_from_this<Socket
         order_(session_->reserveConnection()) {}
 
   void accept(http::request<http::empty_body> req) {
-    // Losing the place to a fairer share closes the socket; the page then
-    // asks before it comes back.
+    // Losing the place to a fairer share drops the socket at once (a peer
+    // that never answers a closing handshake must not keep its descriptor);
+    // the page then asks before it comes back.
     if (!place_->onEvict([weak = weak_from_this()] {
-          if (auto self = weak.lock()) self->close();
+          if (auto self = weak.lock()) net::post(self->ws_.get_executor(), [self] {
+            self->closed_ = true;
+            self->abort();
+          });
         })) {
       beast::error_code ec;
       beast::get_lowest_layer(ws_).socket().close(ec);

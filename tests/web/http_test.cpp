@@ -315,7 +315,7 @@ TEST_F(Http, RequestSizeIsLimited) {
 }
 
 TEST_F(Http, MalformedRequestsAreAnsweredNotDropped) {
-  for (const std::string raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET /\r\n\r\n"),
+  for (const std::string& raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET /\r\n\r\n"),
                                 std::string("GET / HTTP/1.1\r\nHost: a\r\nno colon here\r\n\r\n"),
                                 std::string("GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n")}) {
     TcpConnection c(port);
