@@ -12,6 +12,7 @@
   let socket = null;
   let retries = 0;
   let retryTimer = null;
+  let probing = false;
   let leaving = false;
   let actions = 0;              // the number of the person's last action
   const pending = new Map();    // action number -> what it was, until the server's receipt
@@ -65,9 +66,13 @@
   // A browser does not tell the script why a WebSocket handshake failed, so
   // the page asks first: open it, load afresh, or wait and say why.
   function probe() {
+    clearTimeout(retryTimer);
     retryTimer = null;
-    if (state.reloading || socket) return;
-    fetch(socketPath(), { cache: 'no-store' }).then(function (r) {
+    if (state.reloading || socket || probing) return;
+    probing = true;
+    fetch(socketPath(), { cache: 'no-store' }).finally(function () {
+      probing = false;
+    }).then(function (r) {
       if (r.ok) return connect();
       if (r.status === 404) return reloadFresh();
       return r.text().then(function (text) {
