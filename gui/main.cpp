@@ -121,9 +121,9 @@ int main(int argc, char** argv) {
     try {
       server = std::make_unique<web::Server>(argv[0]);
       server->setServerConfiguration(argc, argv, trl::sysPath(server_options_file));
-      // The process may hold 128 descriptors; leave room for the back end's.
-      server->setMaxConnections(64);
-      server->addEntryPoint(createApplication);
+      // The connection limits' defaults fit the 128 descriptors (see
+      // web::ServerOptions::Limits).
+      server->addEntryPoint(createApplication, "", "/images/favicon.svg");
       server->start();
       TRL_LOG("listening on " << server->options().httpAddress << ":" << server->httpPort());
       struct sigaction action {};

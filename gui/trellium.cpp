@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "web/box_layout.h"
+#include "web/connection_status.h"
 #include "gui/empty_tab.h"
 #include "gui/fabric.h"
 #include "modules/error.h"
@@ -47,11 +48,14 @@ void Trellium::initWidgets() {
   root()->setOverflow(web::Overflow::Auto, web::Vertical);
   layout->addWidget(std::make_unique<web::Image>("images/headline.png", "Trellium"), 0, web::AlignCenter);
 
+  // The tabs keep their widths as a minimum and take the window's width
+  // above it (tables and charts use it); a narrower window scrolls.
   auto tabs = std::make_unique<web::TabWidget>();
   tabWidget_ = tabs.get();
-  tabWidget_->resize(800, web::Length::Auto());
+  tabWidget_->setStyleClass("trl-tabs");
   toggleHelpBtn_ = tabWidget_->bottomToolBar()->addButton("Hide help");
   toggleHelpBtn_->clicked().connect([this] { hideHelp(); });
+  tabWidget_->bottomToolBar()->addNew<web::ConnectionStatus>();
 
   addDashboardTab();
   addConfigurationTab();
@@ -61,7 +65,9 @@ void Trellium::initWidgets() {
   addSettingsTab();
   addDeploymentTab();
   tabWidget_->setCurrentIndex(DashboardTabIndex);
-  layout->addWidget(std::move(tabs), 0, web::AlignCenter);
+  // Centred by its style's auto margins, which (unlike centring alignment)
+  // never push it past the window's left edge.
+  layout->addWidget(std::move(tabs), 0);
 }
 
 HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
@@ -71,13 +77,15 @@ HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, cons
   auto* layout = page->setLayout(std::make_unique<web::HBoxLayout>());
   layout->setContentAlignment(web::AlignTop);
   tab->resize(WITH_HELP_WIDTH, web::Length::Auto());
-  HelpableContainer* const added = layout->addWidget(std::move(tab), 0);
+  tab->setMinimumSize(WITH_HELP_WIDTH, web::Length::Auto());
+  // The tab, not its help, takes the width above the minimum.
+  HelpableContainer* const added = layout->addWidget(std::move(tab), 1);
   auto help = std::make_unique<Help>();
   added->setHelp(help.get());
   help->setMessage(helpKey);
   help->resize(HELP_WIDTH, web::Length::Auto());
   help->hidden().connect([this] { hideHelp(); });
-  layout->addWidget(std::move(help), 1);
+  layout->addWidget(std::move(help), 0);
   tabWidget_->addTab(std::move(page), title)->setAutoScrollBars(false);
   return added;
 }
@@ -183,9 +191,11 @@ void Trellium::hideHelp() {
     if (!help->isHidden()) {
       help->hide();
       tab->setWidth(NO_HELP_WIDTH);
+      tab->setMinimumSize(NO_HELP_WIDTH, web::Length::Auto());
       toggleHelpBtn_->setText("Show help");
     } else {
       tab->setWidth(WITH_HELP_WIDTH);
+      tab->setMinimumSize(WITH_HELP_WIDTH, web::Length::Auto());
       help->show();
       toggleHelpBtn_->setText("Hide help");
     }

@@ -16,6 +16,10 @@ struct Event {
   std::string key;     // keydown: the key's name ("Enter", "Escape", "a")
   std::int64_t loaded = 0;  // progress: bytes sent so far
   std::int64_t total = 0;   // progress: bytes in all
+  // The page's number for a person's action (click, change, Enter, drop);
+  // its receipt goes back at once, so the page knows what may have been
+  // lost when its socket drops. 0 for other events.
+  std::uint64_t action = 0;
 };
 
 // What a view's click and double-click signals carry besides the index.

@@ -5,13 +5,19 @@
 namespace web {
 
 std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
-                           const std::string& sessionId, const std::string& body) {
+                           const std::string& sessionId, const std::string& body, const std::string& icon) {
   std::string out;
   out.reserve(body.size() + 1024);
   out += "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">";
   out += "<title>";
   appendEscaped(out, title);
-  out += "</title><link rel=\"stylesheet\" href=\"/_w/web.css\">";
+  out += "</title>";
+  if (!icon.empty()) {
+    out += "<link rel=\"icon\" href=\"";
+    appendEscaped(out, icon);
+    out += "\">";
+  }
+  out += "<link rel=\"stylesheet\" href=\"/_w/web.css\">";
   for (const auto& sheet : styleSheets) {
     out += "<link rel=\"stylesheet\" href=\"";
     appendEscaped(out, sheet);

@@ -9,12 +9,16 @@ namespace web {
 
 namespace route {
 inline constexpr const char* Prefix = "/_w/";           // everything of the toolkit
-inline constexpr const char* Socket = "/_w/ws";         // ?s=SESSION
+// ?s=SESSION. A plain GET (no upgrade) asks whether the socket may open:
+// 204 yes, 404 the session is unknown (the page must load afresh), 503 not
+// now (the body says why, Retry-After when).
+inline constexpr const char* Socket = "/_w/ws";
 inline constexpr const char* Upload = "/_w/upload";     // ?s=SESSION&w=WIDGET&n=NAME
 inline constexpr const char* Resource = "/_w/res";      // ?s=SESSION&r=RESOURCE
 }  // namespace route
 
+// icon: the URL of the page's icon, or empty for none.
 std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
-                           const std::string& sessionId, const std::string& body);
+                           const std::string& sessionId, const std::string& body, const std::string& icon = {});
 
 }  // namespace web

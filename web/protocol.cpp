@@ -38,6 +38,8 @@ std::optional<Event> decodeEvent(std::string_view message) {
   e.key = text(j, "k");
   e.loaded = number(j, "l");
   e.total = number(j, "t");
+  const std::int64_t action = number(j, "n");
+  e.action = action > 0 ? static_cast<std::uint64_t>(action) : 0;
   return e;
 }
 
@@ -49,6 +51,7 @@ std::string encodeEvent(const Event& event) {
   if (!event.key.empty()) j["k"] = event.key;
   if (event.loaded) j["l"] = event.loaded;
   if (event.total) j["t"] = event.total;
+  if (event.action) j["n"] = event.action;
   return j.dump();
 }
 
@@ -66,6 +69,8 @@ std::string encodeUpdate(const Update& update) {
   // Invalid UTF-8 in a text must not make the whole update fail.
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
+
+std::string encodeReceipt(std::uint64_t action) { return json{{"r", action}}.dump(); }
 
 std::optional<Update> decodeUpdate(std::string_view message) {
   const json j = json::parse(message.begin(), message.end(), nullptr, false);

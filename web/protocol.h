@@ -1,11 +1,13 @@
 // The JSON spoken over a session's WebSocket.
 //
 // Up (browser to server), one event per message:
-//   {"e":"click","id":"w12","v":"typed text","a":"3,1","s":"0,1","k":"Enter","l":100,"t":900}
-// Down (server to browser):
+//   {"e":"click","id":"w12","v":"typed text","a":"3,1","s":"0,1","k":"Enter","l":100,"t":900,"n":5}
+// "n" numbers a person's actions. Down (server to browser):
 //   {"u":[["w12","<div id=\"w12\">...</div>"],...],"c":[["focus","w7"],...],"p":1}
+//   {"r":5}
 // "u" are re-rendered widgets, outermost first, merged by idiomorph; "c" are
-// commands run after them; "p" marks a whole page (after a reconnect).
+// commands run after them; "p" marks a whole page (after a reconnect); "r"
+// is the receipt of action 5, sent as soon as the server has it.
 #pragma once
 
 #include <optional>
@@ -27,6 +29,7 @@ struct Update {
   bool page = false;
 };
 std::string encodeUpdate(const Update& update);
+std::string encodeReceipt(std::uint64_t action);
 std::optional<Update> decodeUpdate(std::string_view json);  // for tests
 
 // A command as a JSON array of strings: ["focus","w7"].

@@ -14,8 +14,12 @@
 #include <boost/beast/websocket.hpp>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <atomic>
 #include <climits>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "web/client_assets.h"
+#include "web/connection_limits.h"
 #include "web/handler_pool.h"
 #include "web/page.h"
 #include "web/protocol.h"
@@ -49,14 +54,46 @@ namespace {
 
 constexpr auto ReadTimeout = std::chrono::seconds(30);
 constexpr auto UploadIdleTimeout = std::chrono::seconds(60);
+constexpr auto LingerTimeout = std::chrono::seconds(2);
 constexpr std::size_t MaxHeaderSize = 16 * 1024;
 constexpr std::size_t MaxEventSize = 1 << 20;             // one message up from a page
 constexpr std::size_t MaxQueuedBytes = 16u << 20;         // down to a page that does not read
 constexpr std::size_t MaxQueuedMessages = 4096;
+constexpr std::size_t MaxLingerBytes = 64 * 1024;
+constexpr std::size_t InMemoryFileSize = 256 * 1024;      // smaller files hold no descriptor while sent
+// Connections answered "busy" at once; beyond these a newcomer is closed
+// unanswered, so that a flood cannot spend the descriptors on refusals.
+constexpr std::size_t MaxRefusals = 8;
+// Descriptors the process needs besides its connections (standard streams,
+// the listener, Asio's own, the application's files and children).
+constexpr std::size_t OtherDescriptors = 40;
+constexpr int BusyRetrySeconds = 5;
 
 const char* const PagePolicy =
     "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
     "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+// Documents from the document root (.html, .svg opened on their own) get
+// the page's policy without scripts or connections.
+const char* const DocumentPolicy =
+    "default-src 'self'; script-src 'none'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+    "connect-src 'none'; frame-ancestors 'self'; base-uri 'none'; form-action 'none'";
+
+bool isDocument(const std::string& mime) {
+  return mime.compare(0, 9, "text/html") == 0 || mime.compare(0, 13, "image/svg+xml") == 0;
+}
+
+std::string tooManyPages(const std::string& address) {
+  return "Too many pages are open from " + address +
+         ". Close one you no longer need; this page then connects by itself.";
+}
+
+// Freed memory goes back to the system: glibc keeps what a burst of
+// sessions used unless asked.
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
 
 std::string headerText(const beast::string_view v) { return std::string(v.data(), v.size()); }
 
@@ -93,19 +130,21 @@ struct Server::Impl {
   void startReaper();
   void reap();
   void teardownLater(std::shared_ptr<Session> s);
+  void checkDescriptorBudget() const;
 
   std::string applicationPath;
   ServerOptions options;
   ApplicationFactory factory;
   std::string entryPath = "/";
+  std::string pageIcon;
   std::string docRoot;  // canonical
   std::string spoolDir;
-  std::chrono::milliseconds grace{30000};
-  std::size_t maxConnections = 200;
-  std::atomic<std::size_t> connections{0};
   std::atomic<bool> running{false};
+  std::atomic<bool> trimWanted{false};
+  std::atomic<std::size_t> refusals{0};
   unsigned short port = 0;
 
+  ConnectionLimits limits;  // outlives the connections (destroyed with ioc)
   SessionRegistry registry;
   std::unique_ptr<HandlerPool> pool;
   std::unique_ptr<net::io_context> ioc;
@@ -120,14 +159,25 @@ namespace {
 // One WebSocket: the channel of one session to its page.
 class SocketChannel : public Channel, public std::enable_shared_from_this<SocketChannel> {
  public:
-  SocketChannel(beast::tcp_stream&& stream, std::shared_ptr<Session> session, Server::Impl& server)
-      : ws_(std::move(stream)), session_(std::move(session)), server_(server),
-        place_(session_->reserveConnection()) {
-    ++server_.connections;
-  }
-  ~SocketChannel() override { --server_.connections; }
+  SocketChannel(beast::tcp_stream&& stream, std::shared_ptr<Session> session,
+                std::unique_ptr<ConnectionLimits::Place> place)
+      : ws_(std::move(stream)), session_(std::move(session)), place_(std::move(place)),
+        order_(session_->reserveConnection()) {}
 
   void accept(http::request<http::empty_body> req) {
+    // Losing the place to a fairer share drops the socket at once (a peer
+    // that never answers a closing handshake must not keep its descriptor);
+    // the page then asks before it comes back.
+    if (!place_->onEvict([weak = weak_from_this()] {
+          if (auto self = weak.lock()) net::post(self->ws_.get_executor(), [self] {
+            self->closed_ = true;
+            self->abort();
+          });
+        })) {
+      beast::error_code ec;
+      beast::get_lowest_layer(ws_).socket().close(ec);
+      return;
+    }
     beast::get_lowest_layer(ws_).expires_never();
     auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
     // Pings find a browser that vanished without closing.
@@ -137,7 +187,7 @@ class SocketChannel : public Channel, public std::enable_shared_from_this<Socket
     ws_.read_message_max(MaxEventSize);
     ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return;
-      self->session_->connect(self, self->place_);
+      self->session_->connect(self, self->order_);
       self->read();
     });
   }
@@ -169,7 +219,11 @@ class SocketChannel : public Channel, public std::enable_shared_from_this<Socket
       }
       const std::string text = beast::buffers_to_string(self->in_.data());
       self->in_.consume(self->in_.size());
-      if (auto event = decodeEvent(text)) self->session_->deliver(std::move(*event));
+      if (auto event = decodeEvent(text)) {
+        // The page learns at once that a person's action arrived.
+        if (event->action) self->enqueue(encodeReceipt(event->action));
+        self->session_->deliver(std::move(*event));
+      }
       self->read();
     });
   }
@@ -209,8 +263,8 @@ class SocketChannel : public Channel, public std::enable_shared_from_this<Socket
 
   websocket::stream<beast::tcp_stream> ws_;
   std::shared_ptr<Session> session_;
-  Server::Impl& server_;
-  const std::uint64_t place_;
+  const std::unique_ptr<ConnectionLimits::Place> place_;
+  const std::uint64_t order_;
   beast::flat_buffer in_;
   std::deque<std::string> queue_;
   std::size_t queuedBytes_ = 0;
@@ -221,15 +275,42 @@ class SocketChannel : public Channel, public std::enable_shared_from_this<Socket
 // One HTTP connection: requests one after another (keep-alive).
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(tcp::socket&& socket, Server::Impl& server) : stream_(std::move(socket)), server_(server) {
-    ++server_.connections;
+  HttpConnection(tcp::socket&& socket, Server::Impl& server)
+      : strand_(socket.get_executor()), stream_(std::move(socket)), server_(server) {
+    beast::error_code ec;
+    const auto remote = stream_.socket().remote_endpoint(ec);
+    if (!ec) address_ = remote.address().to_string();
   }
   ~HttpConnection() {
-    --server_.connections;
+    if (refusing_) --server_.refusals;
     if (!spool_.empty()) ::unlink(spool_.c_str());
   }
 
-  void run() { readHeader(); }
+  const std::string& address() const { return address_; }
+
+  void run(std::unique_ptr<ConnectionLimits::Place> place) {
+    place_ = std::move(place);
+    net::dispatch(strand_, [self = shared_from_this()] {
+      // Losing the place: closed, unless the socket has become a WebSocket.
+      if (!self->place_->onEvict([weak = self->weak_from_this()] {
+            if (auto c = weak.lock()) net::post(c->strand_, [c] { c->closeSocket(); });
+          }))
+        return self->closeSocket();
+      self->readHeader();
+    });
+  }
+
+  // No place for this connection: a short answer that says so, then closed.
+  void refuse() {
+    if (server_.refusals.fetch_add(1) >= MaxRefusals) {
+      --server_.refusals;
+      return net::dispatch(strand_, [self = shared_from_this()] { self->closeSocket(); });
+    }
+    refusing_ = true;
+    net::dispatch(strand_, [self = shared_from_this()] {
+      self->sendUnavailable("The server is busy: too many connections. Try again in a few seconds.");
+    });
+  }
 
  private:
   void readHeader() {
@@ -239,11 +320,24 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     // large must still reach its widget's size signal).
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     stream_.expires_after(ReadTimeout);
+    place_->setIdle(true);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                              if (ec) return self->closeSocket();
+                              self->place_->setIdle(false);
+                              if (ec) return self->badRequest(ec);
                               self->route();
                             });
+  }
+
+  // A request that could not be read: malformed ones get an answer that
+  // says so; a peer that closed or went silent gets nothing.
+  void badRequest(beast::error_code ec) {
+    if (ec == http::error::header_limit)
+      return sendText(http::status::request_header_fields_too_large, "request header too large", false);
+    if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message)
+      return sendText(http::status::bad_request, "malformed request: " + ec.message(), false);
+    closeSocket();
   }
 
   template <class Body>
@@ -254,19 +348,25 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     const auto sp = std::make_shared<http::response<Body>>(std::move(res));
     stream_.expires_after(ReadTimeout);
     http::async_write(stream_, *sp, [self = shared_from_this(), sp](beast::error_code ec, std::size_t) {
-      if (ec || sp->need_eof()) return self->closeSocket();
+      if (ec) return self->closeSocket();
+      if (sp->need_eof()) return self->lingeringClose();
       self->readHeader();
     });
   }
 
-  void sendText(http::status status, const std::string& text, bool keepAlive = true) {
+  void sendText(http::status status, const std::string& text, bool keepAlive = true, int retryAfter = 0) {
     http::response<http::string_body> res{status, 11};
     res.set(http::field::content_type, "text/plain; charset=utf-8");
     res.set(http::field::cache_control, "no-store");
+    if (retryAfter > 0) res.set(http::field::retry_after, std::to_string(retryAfter));
     res.body() = text + "\n";
     res.keep_alive(keepAlive && request().keep_alive());
     res.prepare_payload();
     send(std::move(res));
+  }
+
+  void sendUnavailable(const std::string& text, int retryAfter = BusyRetrySeconds) {
+    sendText(http::status::service_unavailable, text, false, retryAfter);
   }
 
   const http::request<http::empty_body>& request() const { return parser_->get(); }
@@ -276,14 +376,14 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     const auto target = parseTarget(std::string_view(req.target().data(), req.target().size()));
     if (!target) return sendText(http::status::bad_request, "malformed request target", false);
     const std::string& path = target->path;
-    const bool upgrade = websocket::is_upgrade(req);
-    if (path == route::Socket && upgrade) return openSocket(*target);
+    if (path == route::Socket && websocket::is_upgrade(req)) return openSocket(*target);
     if (path == route::Upload) return upload(*target);
     // Only uploads carry a body; anything else with one is refused.
     if (!parser_->is_done()) return sendText(http::status::payload_too_large, "request body not accepted", false);
     if (req.method() != http::verb::get && req.method() != http::verb::head)
       return sendText(http::status::method_not_allowed, "method not allowed");
     if (path == server_.entryPath) return newPage();
+    if (path == route::Socket) return socketProbe(*target);
     if (path == route::Resource) return download(*target);
     if (path.compare(0, std::strlen(route::Prefix), route::Prefix) == 0) return clientFile(path);
     staticFile(path);
@@ -313,6 +413,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       std::cerr << "[web] " << e.what() << std::endl;
       return sendText(http::status::internal_server_error, "cannot make a session");
     }
+    session->setPageIcon(server_.pageIcon);
     Server::Impl& server = server_;
     std::weak_ptr<Session> weak = session;
     session->setQuitHandler([&server, weak] {
@@ -321,15 +422,21 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
         server.teardownLater(s);
       }
     });
-    server_.registry.add(session);
+    // Page loads nobody follows up make room for new ones.
+    for (auto& evicted : server_.registry.admit(session, server_.options.limits.sessions))
+      server_.teardownLater(std::move(evicted));
     const bool head = req.method() == http::verb::head;
     const bool keepAlive = req.keep_alive();
     session->start(server_.factory, [self = shared_from_this(), session, head, keepAlive](bool ok, std::string page) {
       // On a handler thread: back to this connection's strand to answer.
       net::post(self->stream_.get_executor(), [self, session, ok, head, keepAlive, page = std::move(page)]() mutable {
         if (!ok) {
+          const bool evicted = session->dying();
           self->server_.registry.remove(session->id());
           self->server_.teardownLater(session);
+          if (evicted)
+            return self->sendUnavailable("Too many pages are loading from " + self->address_ +
+                                         ". Try again in a few seconds.");
           return self->sendText(http::status::internal_server_error, "the application could not start");
         }
         http::response<http::string_body> res{http::status::ok, 11};
@@ -347,13 +454,32 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     });
   }
 
+  // Asked by a page before it reconnects: a browser does not tell its
+  // script why a WebSocket handshake failed.
+  void socketProbe(const Target& t) {
+    if (!server_.running) return sendUnavailable("The server is stopping.", 2);
+    const auto session = sessionOf(t);
+    if (!session || session->dying()) return sendText(http::status::not_found, "unknown session");
+    if (!server_.limits.wouldAdmit(ConnectionLimits::Kind::Socket, address_))
+      return sendText(http::status::service_unavailable, tooManyPages(address_), true, BusyRetrySeconds);
+    http::response<http::empty_body> res{http::status::no_content, 11};
+    res.set(http::field::cache_control, "no-store");
+    res.keep_alive(request().keep_alive());
+    send(std::move(res));
+  }
+
   void openSocket(const Target& t) {
     const auto session = sessionOf(t);
     if (!session || session->dying()) return sendText(http::status::not_found, "unknown session", false);
     const auto& req = request();
     if (!sameOrigin(headerText(req[http::field::origin]), headerText(req[http::field::host])))
       return sendText(http::status::forbidden, "origin not allowed", false);
-    auto channel = std::make_shared<SocketChannel>(std::move(stream_), session, server_);
+    // Live pages are counted apart from plain HTTP connections.
+    auto place = server_.limits.admit(ConnectionLimits::Kind::Socket, address_);
+    if (!place) return sendUnavailable(tooManyPages(address_));
+    place_.reset();
+    upgraded_ = true;
+    auto channel = std::make_shared<SocketChannel>(std::move(stream_), session, std::move(place));
     channel->accept(parser_->release());
   }
 
@@ -456,15 +582,14 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     if (fd < 0) return sendText(http::status::not_found, "not found");
     beast::file file;
     file.native_handle(fd);
-    http::file_body::value_type body;
     beast::error_code ec;
-    body.reset(std::move(file), ec);
+    const std::uint64_t size = file.size(ec);
     if (ec) return sendText(http::status::internal_server_error, "cannot read the file");
-    const auto size = body.size();
     const bool head = request().method() == http::verb::head;
     const auto prepare = [&](auto& res) {
       res.set(http::field::content_type, type);
       res.set(http::field::cache_control, cache);
+      if (isDocument(type)) res.set("Content-Security-Policy", DocumentPolicy);
       if (!disposition.empty()) res.set(http::field::content_disposition, disposition);
       res.keep_alive(request().keep_alive());
     };
@@ -474,6 +599,27 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       res.content_length(size);
       return send(std::move(res));
     }
+    if (size <= InMemoryFileSize) {
+      // Small files (the page's style and pictures) are read at once, so a
+      // slow reader holds no descriptor but its socket.
+      http::response<http::string_body> res{http::status::ok, 11};
+      prepare(res);
+      std::string& body = res.body();
+      body.resize(static_cast<std::size_t>(size));
+      std::size_t got = 0;
+      while (got < body.size() && !ec) {
+        const std::size_t n = file.read(body.data() + got, body.size() - got, ec);
+        if (n == 0) break;
+        got += n;
+      }
+      if (ec || got != body.size()) return sendText(http::status::internal_server_error, "cannot read the file");
+      file.close(ec);
+      res.prepare_payload();
+      return send(std::move(res));
+    }
+    http::file_body::value_type body;
+    body.reset(std::move(file), ec);
+    if (ec) return sendText(http::status::internal_server_error, "cannot read the file");
     http::response<http::file_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
                                         std::make_tuple(http::status::ok, 11)};
     prepare(res);
@@ -481,14 +627,41 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     send(std::move(res));
   }
 
+  // After an answer that ends the connection: what the client still sends
+  // (a body we did not want, the rest of a bad request) is read and dropped
+  // for a moment, so that closing does not reset the connection before the
+  // client has read the answer.
+  void lingeringClose() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) return closeSocket();
+    stream_.expires_after(LingerTimeout);
+    drain(0);
+  }
+
+  void drain(std::size_t drained) {
+    buffer_.consume(buffer_.size());
+    stream_.async_read_some(buffer_.prepare(16384),
+                            [self = shared_from_this(), drained](beast::error_code ec, std::size_t n) {
+                              if (ec || drained + n > MaxLingerBytes) return self->closeSocket();
+                              self->drain(drained + n);
+                            });
+  }
+
   void closeSocket() {
+    if (upgraded_) return;  // the socket belongs to a WebSocket now
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
     stream_.socket().close(ec);
   }
 
+  const net::any_io_executor strand_;  // this connection's, kept past an upgrade
   beast::tcp_stream stream_;
   Server::Impl& server_;
+  std::string address_;
+  std::unique_ptr<ConnectionLimits::Place> place_;
+  bool refusing_ = false;
+  bool upgraded_ = false;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
   std::optional<http::request_parser<http::file_body>> fileParser_;
@@ -518,18 +691,18 @@ void Server::Impl::startAccept() {
       });
       return;
     }
-    if (connections >= maxConnections) {
-      beast::error_code ignored;
-      socket.close(ignored);  // over the limit: refused at once
-    } else {
-      std::make_shared<HttpConnection>(std::move(socket), *this)->run();
-    }
+    const auto connection = std::make_shared<HttpConnection>(std::move(socket), *this);
+    if (auto place = limits.admit(ConnectionLimits::Kind::Http, connection->address()))
+      connection->run(std::move(place));
+    else
+      connection->refuse();
     startAccept();
   });
 }
 
 void Server::Impl::startReaper() {
-  const auto period = std::clamp(grace / 4, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
+  const auto period = std::clamp(options.limits.reconnectGrace / 4, std::chrono::milliseconds(50),
+                                 std::chrono::milliseconds(1000));
   reaper->expires_after(period);
   reaper->async_wait([this](beast::error_code ec) {
     if (ec || !running) return;
@@ -539,13 +712,30 @@ void Server::Impl::startReaper() {
 }
 
 void Server::Impl::reap() {
-  for (auto& s : registry.takeExpired(Session::Clock::now(), grace)) teardownLater(std::move(s));
+  for (auto& s : registry.takeExpired(Session::Clock::now(), options.limits.reconnectGrace))
+    teardownLater(std::move(s));
+  // Once per round at most, after the sessions that ended in it.
+  if (trimWanted.exchange(false)) pool->post(releaseFreedMemory);
 }
 
 void Server::Impl::teardownLater(std::shared_ptr<Session> s) {
   s->beginTeardown();
   // Teardown waits for a running handler: never on a socket thread.
-  pool->post([s] { s->teardown(); });
+  pool->post([this, s] {
+    s->teardown();
+    trimWanted = true;
+  });
+}
+
+void Server::Impl::checkDescriptorBudget() const {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  const ConnectionCaps& caps = options.limits.connections;
+  const std::size_t needed = caps.connections + caps.sockets + MaxRefusals + OtherDescriptors;
+  if (needed > limit.rlim_cur)
+    std::cerr << "[web] warning: " << caps.connections << " connections, " << caps.sockets << " WebSockets and "
+              << MaxRefusals << " refusals need about " << needed << " descriptors; the process may open "
+              << limit.rlim_cur << std::endl;
 }
 
 Server::Server(const std::string& applicationPath) : impl_(std::make_unique<Impl>(applicationPath)) {}
@@ -559,13 +749,18 @@ void Server::setServerConfiguration(int argc, char** argv, const std::string& op
 void Server::setOptions(const ServerOptions& options) { impl_->options = options; }
 const ServerOptions& Server::options() const { return impl_->options; }
 
-void Server::addEntryPoint(ApplicationFactory factory, const std::string& path) {
+void Server::addEntryPoint(ApplicationFactory factory, const std::string& path, const std::string& favicon) {
   impl_->factory = std::move(factory);
   impl_->entryPath = path.empty() ? "/" : (path[0] == '/' ? path : "/" + path);
+  impl_->pageIcon = favicon;
 }
 
-void Server::setReconnectGrace(std::chrono::milliseconds grace) { impl_->grace = grace; }
-void Server::setMaxConnections(std::size_t count) { impl_->maxConnections = count; }
+void Server::setReconnectGrace(std::chrono::milliseconds grace) { impl_->options.limits.reconnectGrace = grace; }
+
+void Server::setMaxConnections(std::size_t count) {
+  impl_->options.limits.connections.connections = count;
+  impl_->limits.setCaps(impl_->options.limits.connections);
+}
 
 bool Server::start() {
   Impl& s = *impl_;
@@ -595,6 +790,8 @@ bool Server::start() {
     throw ServerError("cannot listen on " + s.options.httpAddress + ":" + std::to_string(s.options.httpPort) +
                       ": " + ec.message());
   s.port = s.acceptor->local_endpoint().port();
+  s.limits.setCaps(s.options.limits.connections);
+  s.checkDescriptorBudget();
   s.reaper = std::make_unique<net::steady_timer>(*s.ioc);
   s.acceptPause = std::make_unique<net::steady_timer>(*s.ioc);
   s.running = true;

@@ -1,6 +1,8 @@
 // The web server: HTTP/1.1 and WebSocket on Boost.Beast. Serves the document
 // root, the toolkit's client files, one application per page load at the
-// entry point, each session's WebSocket, uploads and downloads.
+// entry point, each session's WebSocket, uploads and downloads. Connections
+// and waiting sessions are capped per client address and in total (see
+// ServerOptions::Limits); over a cap the answer is 503 with Retry-After.
 #pragma once
 
 #include <chrono>
@@ -25,8 +27,9 @@ class Server {
   void setOptions(const ServerOptions& options);
   const ServerOptions& options() const;
 
-  // The factory builds one application per page load at path ("" is "/").
-  void addEntryPoint(ApplicationFactory factory, const std::string& path = {});
+  // The factory builds one application per page load at path ("" is "/");
+  // favicon is the URL of the page's icon (empty: none).
+  void addEntryPoint(ApplicationFactory factory, const std::string& path = {}, const std::string& favicon = {});
 
   // Listens and starts the threads; throws ServerError when it cannot.
   bool start();
@@ -38,9 +41,10 @@ class Server {
   std::size_t sessionCount() const;
 
   // How long a session without its WebSocket waits for the page to come back
-  // (default 30 s).
+  // (default 30 s; also the option --reconnect-grace).
   void setReconnectGrace(std::chrono::milliseconds grace);
-  // Open connections beyond this are closed at once (default 200).
+  // Plain HTTP connections at once (default 40; --max-connections). The
+  // other limits are options (ServerOptions::Limits).
   void setMaxConnections(std::size_t count);
 
   struct Impl;  // the sockets and threads, in server.cpp

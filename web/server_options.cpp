@@ -28,6 +28,45 @@ std::uint64_t parseSize(const std::string& text) {
   return static_cast<std::uint64_t>(v) << shift;
 }
 
+// The limits of ServerOptions::Limits, kept in one block of their own.
+struct LimitValues {
+  explicit LimitValues(const ServerOptions::Limits& l)
+      : connections(l.connections.connections), connectionsPerAddress(l.connections.connectionsPerAddress),
+        sockets(l.connections.sockets), socketsPerAddress(l.connections.socketsPerAddress),
+        waiting(l.sessions.waiting), waitingPerAddress(l.sessions.waitingPerAddress),
+        graceSeconds(static_cast<double>(l.reconnectGrace.count()) / 1000) {}
+  std::size_t connections, connectionsPerAddress, sockets, socketsPerAddress, waiting, waitingPerAddress;
+  double graceSeconds;
+};
+
+void addLimitOptions(po::options_description& desc, LimitValues& v) {
+  desc.add_options()
+      ("max-connections", po::value(&v.connections)->default_value(v.connections),
+       "plain HTTP connections at once")
+      ("max-connections-per-address", po::value(&v.connectionsPerAddress)->default_value(v.connectionsPerAddress),
+       "plain HTTP connections at once from one client address")
+      ("max-websockets", po::value(&v.sockets)->default_value(v.sockets), "WebSockets of open pages at once")
+      ("max-websockets-per-address", po::value(&v.socketsPerAddress)->default_value(v.socketsPerAddress),
+       "WebSockets of open pages at once from one client address")
+      ("max-waiting-sessions", po::value(&v.waiting)->default_value(v.waiting),
+       "sessions waiting for their page's WebSocket")
+      ("max-waiting-sessions-per-address", po::value(&v.waitingPerAddress)->default_value(v.waitingPerAddress),
+       "sessions waiting for their page's WebSocket, from one client address")
+      ("reconnect-grace", po::value(&v.graceSeconds)->default_value(v.graceSeconds),
+       "seconds a session waits for its page's WebSocket before it ends");
+}
+
+void applyLimits(const LimitValues& v, ServerOptions::Limits& l) {
+  if (!(v.graceSeconds > 0) || v.graceSeconds > 86400)
+    throw ServerError("--reconnect-grace: " + std::to_string(v.graceSeconds) + " is not between 0 and 86400 seconds");
+  for (const std::size_t n : {v.connections, v.connectionsPerAddress, v.sockets, v.socketsPerAddress, v.waiting,
+                              v.waitingPerAddress})
+    if (n == 0) throw ServerError("connection and session limits must be at least 1");
+  l.connections = {v.connections, v.connectionsPerAddress, v.sockets, v.socketsPerAddress};
+  l.sessions = {v.waiting, v.waitingPerAddress};
+  l.reconnectGrace = std::chrono::milliseconds(static_cast<long long>(v.graceSeconds * 1000));
+}
+
 }  // namespace
 
 ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile) {
@@ -42,6 +81,8 @@ ServerOptions parseServerOptions(int argc, const char* const* argv, const std::s
       ("approot", po::value<std::string>(&o.appRoot)->default_value(o.appRoot), "directory of the application's files")
       ("max-request-size", po::value<std::string>(&maxSize), "largest request (upload) in bytes; k, M, G allowed")
       ("threads", po::value<unsigned>(&o.threads)->default_value(o.threads), "socket threads");
+  LimitValues limits(o.limits);
+  addLimitOptions(desc, limits);
   po::variables_map vm;
   try {
     if (argc > 0 && argv) {
@@ -65,6 +106,7 @@ ServerOptions parseServerOptions(int argc, const char* const* argv, const std::s
   o.httpPort = static_cast<unsigned short>(port);
   if (!maxSize.empty()) o.maxRequestSize = parseSize(maxSize);
   if (o.threads == 0) o.threads = 1;
+  applyLimits(limits, o.limits);
   return o;
 }
 

@@ -2,9 +2,13 @@
 // "key = value" lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+
+#include "web/connection_limits.h"
+#include "web/session_registry.h"
 
 namespace web {
 
@@ -20,6 +24,17 @@ struct ServerOptions {
   std::string appRoot = ".";       // the application's own files (message bundle)
   std::uint64_t maxRequestSize = 40ull << 20;  // bytes; bounds uploads
   unsigned threads = 2;                        // socket threads; handler threads as many at least
+
+  // --- Limits that keep one client from locking the others out ---
+  // The defaults fit a process limit of 128 descriptors: 40 HTTP connections,
+  // 24 WebSockets and 8 refusals in flight leave the rest to the application.
+  struct Limits {
+    ConnectionCaps connections;
+    SessionCaps sessions;
+    // How long a session waits for its page's socket (to come, or to come
+    // back) before it ends.
+    std::chrono::milliseconds reconnectGrace{30000};
+  } limits;
 };
 
 // The command line wins over the file. Options the server does not know are

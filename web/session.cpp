@@ -25,8 +25,34 @@ Session::~Session() {
   if (app_) teardown();
 }
 
-void Session::start(ApplicationFactory factory, std::function<void(bool, std::string)> done) {
-  post([this, factory = std::move(factory), done = std::move(done)] {
+namespace {
+
+// The answer to a page load, given exactly once: a session ended before its
+// application was built (evicted, or the server stopping) drops its queued
+// start, and the page load must still be answered.
+class PageAnswer {
+ public:
+  explicit PageAnswer(std::function<void(bool, std::string)> done) : done_(std::move(done)) {}
+  ~PageAnswer() {
+    if (done_) done_(false, {});
+  }
+  PageAnswer(const PageAnswer&) = delete;
+  PageAnswer& operator=(const PageAnswer&) = delete;
+  void operator()(bool ok, std::string page) {
+    auto done = std::move(done_);
+    done_ = nullptr;
+    done(ok, std::move(page));
+  }
+
+ private:
+  std::function<void(bool, std::string)> done_;
+};
+
+}  // namespace
+
+void Session::start(ApplicationFactory factory, std::function<void(bool, std::string)> onDone) {
+  auto done = std::make_shared<PageAnswer>(std::move(onDone));
+  post([this, factory = std::move(factory), done] {
     Environment env = env_;
     env.session_ = this;
     std::unique_ptr<Application> app;
@@ -37,7 +63,7 @@ void Session::start(ApplicationFactory factory, std::function<void(bool, std::st
       std::cerr << "[web] creating the application failed: " << e.what() << std::endl;
     }
     if (!app) {
-      done(false, {});
+      (*done)(false, {});
       return;
     }
     app_ = std::move(app);
@@ -47,7 +73,7 @@ void Session::start(ApplicationFactory factory, std::function<void(bool, std::st
       std::lock_guard<std::mutex> lk(linkMutex_);
       since_ = Clock::now();
     }
-    done(true, std::move(page));
+    (*done)(true, std::move(page));
   });
 }
 
@@ -212,6 +238,13 @@ bool Session::connected() const {
   return channel_ != nullptr;
 }
 
+bool Session::waiting(Clock::time_point& since) const {
+  if (dying()) return false;
+  std::lock_guard<std::mutex> lk(linkMutex_);
+  since = since_;
+  return !channel_;
+}
+
 bool Session::expired(Clock::time_point now, Clock::duration grace) const {
   std::lock_guard<std::mutex> lk(linkMutex_);
   return !channel_ && now - since_ >= grace;
@@ -261,7 +294,7 @@ std::string Session::renderPage() {
   app->commands_.clear();  // the page itself is the state
   std::string body = app->root()->html();
   body += app->dialogs().html();
-  return renderDocument(app->title(), app->styleSheets(), id_, body);
+  return renderDocument(app->title(), app->styleSheets(), id_, body, icon_);
 }
 
 void Session::processEvents() {

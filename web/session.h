@@ -39,6 +39,8 @@ class Session : public std::enable_shared_from_this<Session> {
   Session& operator=(const Session&) = delete;
 
   const std::string& id() const { return id_; }
+  // The page's icon (a URL), set before start().
+  void setPageIcon(std::string url) { icon_ = std::move(url); }
 
   // --- thread-safe entry points (any thread, never waits on a handler) ---
   // Builds the application (on the pool) and renders the whole page; done
@@ -53,6 +55,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void deliver(Event event);
   void post(std::function<void()> task);
   bool connected() const;
+  // Without its page's socket (never had one, or lost it); since when.
+  bool waiting(Clock::time_point& since) const;
+  const std::string& clientAddress() const { return env_.clientAddress(); }
   // Not connected for longer than grace (counted from the page or the last close).
   bool expired(Clock::time_point now, Clock::duration grace) const;
   // Marks the session dying: update locks fail, waits return.
@@ -103,6 +108,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   const std::string id_;
   Environment env_;
+  std::string icon_;
   HandlerPool* const pool_;
   const std::shared_ptr<SessionLock> lock_;
   std::unique_ptr<Application> app_;

@@ -1,4 +1,8 @@
-// The live sessions of one server, by id.
+// The live sessions of one server, by id. Sessions waiting for their page
+// (a page load whose socket has not come, or a page that lost it) are capped
+// per client address and in total: every page load builds a whole
+// application, and loads nobody follows up must not pile up.
+// Thread-safe: every member takes the registry's mutex.
 #pragma once
 
 #include <chrono>
@@ -12,9 +16,18 @@
 
 namespace web {
 
+struct SessionCaps {
+  std::size_t waiting = 32;  // sessions without their page's socket, in all
+  std::size_t waitingPerAddress = 8;
+};
+
 class SessionRegistry {
  public:
   void add(std::shared_ptr<Session> session);
+  // Adds a new session. Waiting sessions beyond the caps make room, the
+  // oldest of the newcomer's address first, then the oldest of the address
+  // that holds the most; they are removed and returned for teardown.
+  std::vector<std::shared_ptr<Session>> admit(std::shared_ptr<Session> session, const SessionCaps& caps);
   std::shared_ptr<Session> find(const std::string& id) const;
   std::shared_ptr<Session> remove(const std::string& id);
   // Removes and returns the sessions without a page for longer than grace.
@@ -24,6 +37,7 @@ class SessionRegistry {
 
  private:
   mutable std::mutex m_;
+  // guarded by m_
   std::unordered_map<std::string, std::shared_ptr<Session>> sessions_;
 };
 

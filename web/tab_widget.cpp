@@ -14,6 +14,10 @@ Panel* TabWidget::addTab(std::unique_ptr<Widget> child, const std::string& label
   tab.header = std::make_unique<PushButton>(label);
   PushButton* header = tab.header.get();
   header->setStyleClass("w-tab");
+  header->setAttributeValue("role", "tab");
+  tab.panel->setAttributeValue("role", "tabpanel");
+  tab.panel->setAttributeValue("aria-labelledby", header->id());
+  tab.panel->setAttributeValue("tabindex", "0");
   header->clicked().connect([this, header] {
     for (int i = 0; i < count(); ++i)
       if (tabs_[static_cast<std::size_t>(i)].header.get() == header && i != current_) {
@@ -56,11 +60,17 @@ void TabWidget::setCurrentIndex(int index) {
 
 void TabWidget::markHeaders() {
   for (int i = 0; i < count(); ++i) {
-    PushButton& h = *tabs_[static_cast<std::size_t>(i)].header;
-    if (i == current_)
+    const Tab& t = tabs_[static_cast<std::size_t>(i)];
+    PushButton& h = *t.header;
+    const bool current = i == current_;
+    if (current)
       h.addStyleClass("w-tab-current");
     else
       h.removeStyleClass("w-tab-current");
+    h.setAttributeValue("aria-selected", current ? "true" : "false");
+    h.setAttributeValue("tabindex", current ? "0" : "-1");
+    // Only the current panel is in the page.
+    h.setAttributeValue("aria-controls", current ? t.panel->id() : std::string());
   }
 }
 

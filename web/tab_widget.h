@@ -1,5 +1,8 @@
 // Tabs, each a panel holding one widget; only the current tab is in the
 // page, so a large hidden tab costs the browser nothing until it is chosen.
+// The headers are a tablist for assistive technology and the keyboard: the
+// arrow keys, Home and End move between tabs (the client script does that),
+// and only the current header is in the Tab order.
 #pragma once
 
 #include <memory>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <sstream>
+#include <stdexcept>
 
 #include "web/application.h"
 
@@ -79,6 +80,16 @@ void Widget::setHeight(const Length& height) {
   if (height_ == height) return;
   height_ = height;
   markDirty();
+}
+
+void Widget::setMinimumSize(const Length& width, const Length& height) {
+  setStyle("min-width", width.isAuto() ? std::string() : width.css());
+  setStyle("min-height", height.isAuto() ? std::string() : height.css());
+}
+
+void Widget::setMaximumSize(const Length& width, const Length& height) {
+  setStyle("max-width", width.isAuto() ? std::string() : width.css());
+  setStyle("max-height", height.isAuto() ? std::string() : height.css());
 }
 
 void Widget::setMargin(int pixels, unsigned sides) {
@@ -160,6 +171,32 @@ void Widget::setToolTip(const std::string& text, TextFormat format) {
   toolTip_ = text;
   toolTipFormat_ = format;
   markDirty();
+}
+
+void Widget::setAttributeValue(const std::string& name, const std::string& value) {
+  const bool wellFormed = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  });
+  if (!wellFormed || name.compare(0, 2, "on") == 0 || name == "id" || name == "class" || name == "style" ||
+      name == "title" || name == "data-ev")
+    throw std::invalid_argument("attribute not allowed: '" + name + "'");
+  const auto it = std::find_if(attributes_.begin(), attributes_.end(), [&](const auto& p) { return p.first == name; });
+  if (it != attributes_.end()) {
+    if (it->second == value) return;
+    if (value.empty())
+      attributes_.erase(it);
+    else
+      it->second = value;
+  } else {
+    if (value.empty()) return;
+    attributes_.emplace_back(name, value);
+  }
+  markDirty();
+}
+
+std::string Widget::attributeValue(const std::string& name) const {
+  const auto it = std::find_if(attributes_.begin(), attributes_.end(), [&](const auto& p) { return p.first == name; });
+  return it == attributes_.end() ? std::string() : it->second;
 }
 
 void Widget::setHidden(bool hidden) {
@@ -244,6 +281,13 @@ void Widget::openTag(std::string& out, std::string_view extraClass, std::string_
       appendEscaped(out, toHtml(toolTip_, toolTipFormat_ == TextFormat::Unfiltered ? TextFormat::Markup
                                                                                    : toolTipFormat_));
     }
+    out += '"';
+  }
+  for (const auto& [name, value] : attributes_) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    appendEscaped(out, value);
     out += '"';
   }
   std::string events;

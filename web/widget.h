@@ -44,6 +44,9 @@ class Widget : public EventSink {
   void setHeight(const Length& height);
   const Length& width() const { return width_; }
   const Length& height() const { return height_; }
+  // Bounds for a size that follows the page (auto: none).
+  void setMinimumSize(const Length& width, const Length& height);
+  void setMaximumSize(const Length& width, const Length& height);
   void setMargin(int pixels, unsigned sides = Side::All);
   void setPadding(int pixels, unsigned sides = Side::All);
   void setStyleClass(const std::string& classes);
@@ -60,6 +63,12 @@ class Widget : public EventSink {
   bool isInline() const { return inline_; }
   void setToolTip(const std::string& text, TextFormat format = TextFormat::Plain);
   const std::string& toolTip() const { return toolTip_; }
+  // One more attribute of the element (role, aria-*, tabindex, ...); an
+  // empty value removes it. Names are lower-case letters, digits and '-';
+  // those the widget writes itself (id, class, style, title, data-ev) and
+  // event handlers (on...) are refused with std::invalid_argument.
+  void setAttributeValue(const std::string& name, const std::string& value);
+  std::string attributeValue(const std::string& name) const;
 
   // Visibility and input.
   void setHidden(bool hidden);
@@ -130,6 +139,7 @@ class Widget : public EventSink {
   Length width_, height_;
   std::string styleClass_;
   std::vector<std::pair<std::string, std::string>> style_;
+  std::vector<std::pair<std::string, std::string>> attributes_;
   std::string placement_;
   std::string toolTip_;
   std::unique_ptr<Signals> signals_;

@@ -1,5 +1,6 @@
 // Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium.
 import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
 
 export const option = (name, fallback) => {
   const i = process.argv.indexOf(name);
@@ -42,4 +43,28 @@ export async function openPage(context, url, onError = null) {
   await page.goto(url);
   await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
   return page;
+}
+
+// The trellium process and its log.
+export class Trellium {
+  constructor(program, args) {
+    this.log = '';
+    this.child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.child.stdout.on('data', (c) => { this.log += c.toString(); });
+    this.child.stderr.on('data', (c) => { this.log += c.toString(); });
+    this.exited = new Promise((resolve) => this.child.once('exit', (code) => resolve(code)));
+  }
+  count(text) { return this.log.split(text).length - 1; }
+  async port() {
+    const line = await until(() => /listening on [^:\n]+:(\d+)/.exec(this.log), 'the listening line');
+    return Number(line[1]);
+  }
+  async stop() {
+    if (this.child.exitCode !== null) return this.child.exitCode;
+    this.child.kill('SIGTERM');
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 15000);
+    const code = await this.exited;
+    clearTimeout(timer);
+    return code;
+  }
 }

@@ -55,7 +55,7 @@ async function cleanup(code) {
 const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(
   (rows) => rows.map((r) => [...r.querySelectorAll('td')].map((td) => td.textContent)));
 const showTab = async (page, title) => {
-  await page.getByRole('button', { name: title, exact: true }).click();
+  await page.getByRole('tab', { name: title, exact: true }).click();
   await until(async () => (await page.locator('.w-tab-current').textContent()) === title, `the ${title} tab`);
 };
 

@@ -1,35 +1,11 @@
 // The application shell in a real browser: the page, the help toggle, a
 // back-end event reaching two sessions, and a closed page ending its session.
 //   node shell.test.mjs --trellium BIN --resources DIR --source DIR [--screenshot FILE]
-import { spawn, execFileSync } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, openPage, option, until } from './common.mjs';
-
-// The trellium process and its log.
-class Trellium {
-  constructor(program, args) {
-    this.log = '';
-    this.child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    this.child.stdout.on('data', (c) => { this.log += c.toString(); });
-    this.child.stderr.on('data', (c) => { this.log += c.toString(); });
-    this.exited = new Promise((resolve) => this.child.once('exit', (code) => resolve(code)));
-  }
-  count(text) { return this.log.split(text).length - 1; }
-  async port() {
-    const line = await until(() => /listening on [^:\n]+:(\d+)/.exec(this.log), 'the listening line');
-    return Number(line[1]);
-  }
-  async stop() {
-    if (this.child.exitCode !== null) return this.child.exitCode;
-    this.child.kill('SIGTERM');
-    const timer = setTimeout(() => this.child.kill('SIGKILL'), 15000);
-    const code = await this.exited;
-    clearTimeout(timer);
-    return code;
-  }
-}
+import { Trellium, check, launchChromium, openPage, option, until } from './common.mjs';
 
 const guard = setTimeout(() => { console.error('shell: timed out after 120 s'); process.exit(1); }, 120000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
@@ -68,7 +44,7 @@ try {
   await until(async () => !(await helpShown(first)), 'the help panel to hide');
   await until(() => first.getByRole('button', { name: 'Show help' }).isVisible(), 'the button relabelled');
   check((await tabWidth(first)) === '774px', 'tab width without help');
-  await first.getByRole('button', { name: 'Wiring' }).click();
+  await first.getByRole('tab', { name: 'Wiring' }).click();
   await until(async () => (await first.locator('.w-tab-current').textContent()) === 'Wiring', 'the Wiring tab');
   check(!(await helpShown(first)), 'help hidden on every tab');
   check((await tabWidth(first)) === '774px', 'every tab widened');
@@ -77,7 +53,7 @@ try {
   check((await tabWidth(first)) === '594px', 'width restored');
   await until(() => first.getByRole('button', { name: 'Hide help' }).isVisible(), 'the button relabelled');
   check((await tabWidth(second)) === '594px', 'the other session is its own');
-  await first.getByRole('button', { name: 'Dashboard' }).click();
+  await first.getByRole('tab', { name: 'Dashboard' }).click();
 
   // A new lease reaches the back end; both pages follow.
   const summary = (page) => page.locator('.trl-summary').first().textContent();

@@ -313,3 +313,85 @@ TEST_F(Http, RequestSizeIsLimited) {
   const auto huge = httpRequest(port, "GET", "/trellium.css", {{"X-Filler", std::string(64 * 1024, 'a')}});
   EXPECT_NE(huge.status, 200);
 }
+
+TEST_F(Http, MalformedRequestsAreAnsweredNotDropped) {
+  for (const std::string& raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET /\r\n\r\n"),
+                                std::string("GET / HTTP/1.1\r\nHost: a\r\nno colon here\r\n\r\n"),
+                                std::string("GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n")}) {
+    TcpConnection c(port);
+    c.send(raw);
+    const auto r = c.receive();
+    EXPECT_EQ(r.status, 400) << raw;
+    EXPECT_NE(r.body.find("malformed request"), std::string::npos) << raw;
+    EXPECT_TRUE(c.closedByPeer(std::chrono::seconds(5))) << raw;
+  }
+  TcpConnection big(port);
+  big.send("GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n");
+  EXPECT_EQ(big.receive().status, 431);
+}
+
+TEST_F(Http, DocumentsFromTheDocumentRootCarryAPolicy) {
+  trl::test::writeFile(docRoot + "/about.html", "<p>about</p>");
+  for (const char* target : {"/images/serveron.svg", "/about.html"}) {
+    const auto r = httpRequest(port, "GET", target);
+    EXPECT_EQ(r.status, 200) << target;
+    EXPECT_NE(r.header("Content-Security-Policy").find("script-src 'none'"), std::string::npos) << target;
+  }
+  EXPECT_EQ(httpRequest(port, "GET", "/trellium.css").header("Content-Security-Policy"), "");
+}
+
+TEST_F(Http, APageAsksBeforeItReconnectsAndGetsReceiptsOfItsActions) {
+  WebSocketClient ws;
+  const std::string sid = openPage(ws);
+  const auto known = httpRequest(port, "GET", "/_w/ws?s=" + sid);
+  EXPECT_EQ(known.status, 204);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/ws?s=00000000000000000000000000000000").status, 404);
+  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\",\"n\":7}");
+  EXPECT_FALSE(waitFor(ws, "{\"r\":7}").empty());
+  EXPECT_FALSE(waitFor(ws, "Clicks: 1").empty());
+}
+
+TEST_F(Http, AnAddressOverItsCapsIsToldToWaitAndOthersGoOn) {
+  const std::string crowded = "127.0.0.2";
+  // Eight live pages from one address; the ninth page's socket is refused in words.
+  std::vector<std::unique_ptr<WebSocketClient>> pages;
+  for (int i = 0; i < 8; ++i) {
+    const std::string sid = sessionIdOf(httpRequest(port, "GET", "/", {}, {}, crowded).body);
+    pages.push_back(std::make_unique<WebSocketClient>());
+    ASSERT_EQ(pages.back()->open(port, "/_w/ws?s=" + sid, origin, crowded), 101);
+  }
+  const std::string ninth = sessionIdOf(httpRequest(port, "GET", "/", {}, {}, crowded).body);
+  WebSocketClient refused;
+  EXPECT_EQ(refused.open(port, "/_w/ws?s=" + ninth, origin, crowded), 503);
+  EXPECT_EQ(refused.handshakeHeaders().at("retry-after"), "5");
+  const auto asked = httpRequest(port, "GET", "/_w/ws?s=" + ninth, {}, {}, crowded);
+  EXPECT_EQ(asked.status, 503);
+  EXPECT_NE(asked.body.find("Too many pages are open from 127.0.0.2"), std::string::npos);
+  WebSocketClient elsewhere;
+  const std::string other = sessionIdOf(httpRequest(port, "GET", "/", {}, {}, "127.0.0.3").body);
+  EXPECT_EQ(elsewhere.open(port, "/_w/ws?s=" + other, origin, "127.0.0.3"), 101);
+
+  // Plain HTTP: ten connections busy with a download nobody reads; the
+  // eleventh from that address gets a 503 with Retry-After, not a reset.
+  trl::test::writeFile(docRoot + "/big.bin", std::string(32u << 20, 'x'));
+  std::vector<std::unique_ptr<TcpConnection>> busy;
+  for (int i = 0; i < 10; ++i) {
+    busy.push_back(std::make_unique<TcpConnection>(port, "127.0.0.4"));
+    busy.back()->send("GET /big.bin HTTP/1.1\r\nHost: a\r\n\r\n");
+  }
+  EXPECT_TRUE(eventually([&] {
+    TcpConnection extra(port, "127.0.0.4");
+    const auto r = extra.receive(std::chrono::seconds(2));
+    return r.status == 503 && r.header("Retry-After") == "5";
+  }));
+  EXPECT_EQ(httpRequest(port, "GET", "/trellium.css", {}, {}, "127.0.0.5").status, 200);
+}
+
+TEST_F(Http, IdleConnectionsOfAnAddressAtItsCapMakeRoom) {
+  std::vector<std::unique_ptr<TcpConnection>> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<TcpConnection>(port, "127.0.0.6"));
+  TcpConnection next(port, "127.0.0.6");
+  EXPECT_EQ(next.get("/trellium.css").status, 200);
+  EXPECT_TRUE(idle.front()->closedByPeer(std::chrono::seconds(5))) << "the oldest idle one made room";
+  EXPECT_FALSE(idle.back()->closedByPeer(std::chrono::milliseconds(100)));
+}

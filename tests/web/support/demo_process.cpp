@@ -15,7 +15,8 @@ extern char** environ;
 
 namespace web::test {
 
-DemoProcess::DemoProcess(const std::string& program, const std::vector<std::string>& args) {
+DemoProcess::DemoProcess(const std::string& program, const std::vector<std::string>& args, int stopSignal)
+    : stopSignal_(stopSignal) {
   int toChild[2], fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -34,14 +35,19 @@ DemoProcess::DemoProcess(const std::string& program, const std::vector<std::stri
   in_ = toChild[1];
   out_ = fromChild[0];
   if (rc != 0) throw std::runtime_error("cannot start " + program);
-  const std::string line = expect("listening ");
-  if (line.empty()) throw std::runtime_error(program + " did not start listening");
-  port_ = static_cast<unsigned short>(std::stoi(line.substr(10)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string line;
+  while ((line = readLine(deadline)).find("listening ") == std::string::npos)
+    if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error(program + " did not start listening");
+  port_ = static_cast<unsigned short>(std::stoi(line.substr(line.find_last_not_of("0123456789") + 1)));
 }
 
 DemoProcess::~DemoProcess() {
   if (pid_ > 0) {
-    command("quit");
+    if (stopSignal_)
+      ::kill(pid_, stopSignal_);
+    else
+      command("quit");
     ::close(in_);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     int status = 0;
@@ -54,7 +60,17 @@ DemoProcess::~DemoProcess() {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+  if (drain_.joinable()) drain_.join();  // the pipe ended with the process
   if (out_ >= 0) ::close(out_);
+}
+
+void DemoProcess::discardOutput() {
+  if (drain_.joinable()) return;
+  drain_ = std::thread([fd = out_] {
+    char buf[4096];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+  });
 }
 
 void DemoProcess::command(const std::string& line) {

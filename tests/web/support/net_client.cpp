@@ -16,9 +16,16 @@ namespace web::test {
 
 namespace {
 
-int connectLoopback(unsigned short port) {
+int connectLoopback(unsigned short port, const std::string& from = "127.0.0.1") {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot bind to " + from);
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -77,8 +84,9 @@ std::string HttpResponse::header(const std::string& name) const {
 }
 
 HttpResponse httpRequest(unsigned short port, const std::string& method, const std::string& target,
-                         const std::map<std::string, std::string>& headers, const std::string& body) {
-  const int fd = connectLoopback(port);
+                         const std::map<std::string, std::string>& headers, const std::string& body,
+                         const std::string& from) {
+  const int fd = connectLoopback(port, from);
   std::string req = method + " " + target + " HTTP/1.1\r\n";
   bool host = false;
   for (const auto& [k, v] : headers) {
@@ -115,10 +123,63 @@ std::string sessionIdOf(const std::string& page) {
   return page.substr(p + key.size(), 32);
 }
 
+TcpConnection::TcpConnection(unsigned short port, const std::string& from)
+    : fd_(connectLoopback(port, from)), port_(port) {}
+
+TcpConnection::~TcpConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TcpConnection::send(const std::string& bytes) { sendAll(fd_, bytes); }
+
+bool TcpConnection::fill(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+  char buf[65536];
+  const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+  if (n <= 0) return false;
+  buffer_.append(buf, static_cast<std::size_t>(n));
+  return true;
+}
+
+HttpResponse TcpConnection::receive(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  HttpResponse r;
+  std::size_t headEnd;
+  while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos)
+    if (!fill(deadline)) return r;
+  std::map<std::string, std::string> headers;
+  const int status = parseHead(buffer_.substr(0, headEnd), headers);
+  const auto length = headers.find("content-length");
+  const std::size_t size = length == headers.end() ? 0 : std::stoul(length->second);
+  while (buffer_.size() < headEnd + 4 + size)
+    if (!fill(deadline)) return r;
+  r.status = status;
+  r.headers = std::move(headers);
+  r.body = buffer_.substr(headEnd + 4, size);
+  buffer_.erase(0, headEnd + 4 + size);
+  return r;
+}
+
+HttpResponse TcpConnection::get(const std::string& target, std::chrono::milliseconds timeout) {
+  send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n");
+  return receive(timeout);
+}
+
+bool TcpConnection::closedByPeer(std::chrono::milliseconds timeout) {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  char c;
+  return ::recv(fd_, &c, 1, MSG_PEEK) <= 0;
+}
+
 WebSocketClient::~WebSocketClient() { close(); }
 
-int WebSocketClient::open(unsigned short port, const std::string& target, const std::string& origin) {
-  fd_ = connectLoopback(port);
+int WebSocketClient::open(unsigned short port, const std::string& target, const std::string& origin,
+                          const std::string& from) {
+  fd_ = connectLoopback(port, from);
   std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                     "Sec-WebSocket-Version: 13\r\n";
@@ -131,15 +192,17 @@ int WebSocketClient::open(unsigned short port, const std::string& target, const 
     if (::recv(fd_, &c, 1, 0) != 1) break;
     head += c;
   }
-  std::map<std::string, std::string> headers;
-  const int status = parseHead(head, headers);
+  handshake_.clear();
+  const int status = parseHead(head, handshake_);
   if (status != 101) close();
   return status;
 }
 
-void WebSocketClient::send(const std::string& text) {
+void WebSocketClient::send(const std::string& text) { sendFrame(1, text); }
+
+void WebSocketClient::sendFrame(int opcode, const std::string& text) {
   std::string frame;
-  frame += static_cast<char>(0x81);
+  frame += static_cast<char>(0x80 | opcode);
   const std::size_t n = text.size();
   if (n < 126) {
     frame += static_cast<char>(0x80 | n);
@@ -196,7 +259,10 @@ std::optional<std::string> WebSocketClient::receive(std::chrono::milliseconds ti
       close();
       return std::nullopt;
     }
-    if (opcode == 9) continue;  // ping: the server's keep-alive; no pong needed in tests
+    if (opcode == 9) {  // ping: the server's keep-alive
+      sendFrame(10, payload);
+      continue;
+    }
     if (opcode == 10) continue;
     message += payload;
     if (fin) return message;

@@ -1,0 +1,146 @@
+// The page as people use it: a wide and a narrow window with nothing cut
+// off, tabs for keyboards, the connection in the bottom bar, a page whose
+// server goes away (inert, and saying so) and comes back whole by itself
+// after the server restarts, on the tab it had open.
+//   node page.test.mjs --trellium BIN --resources DIR --source DIR [--screenshots DIR]
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { Trellium, check, launchChromium, openPage, option, until } from './common.mjs';
+
+const guard = setTimeout(() => { console.error('page: timed out after 150 s'); process.exit(1); }, 150000);
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+const root = path.join(scratch, 'root');
+const resources = option('--resources');
+execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
+const args = (port) => ['--sysroot', root, '--http-address', '127.0.0.1', '--http-port', String(port),
+  '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/'];
+const shots = option('--screenshots');
+const shoot = async (page, name) => { if (shots) await page.screenshot({ path: path.join(shots, name + '.png') }); };
+
+// Every element of the page that shows something lies within the page's
+// scrollable area: none starts left of it or above it.
+const clipped = (page) => page.evaluate(() => {
+  const root = document.querySelector('.w-root');
+  const r = root.getBoundingClientRect();
+  const out = [];
+  for (const el of root.querySelectorAll('button, img, [role=tab], .w-panel-title, .w-connection')) {
+    const b = el.getBoundingClientRect();
+    if (!b.width) continue;
+    const left = b.left - r.left + root.scrollLeft, top = b.top - r.top + root.scrollTop;
+    if (left < 0 || top < 0 || left + b.width > root.scrollWidth + 0.5) out.push(el.textContent || el.tagName);
+  }
+  return out;
+});
+const selectedTab = (page) => page.locator('[role=tab][aria-selected=true]').textContent();
+
+let trellium = new Trellium(option('--trellium'), args(0));
+let context = null;
+let failed = false;
+try {
+  const port = await trellium.port();
+  const url = `http://127.0.0.1:${port}/`;
+  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1280, height: 800 } });
+  context.setDefaultTimeout(15000);
+  const page = await openPage(context, url, (e) => { console.error('page error:', e.message); failed = true; });
+  let loads = 0;
+  page.on('load', () => { ++loads; });
+
+  // A wide window: the tabs take its width; nothing is cut off.
+  const wide = await page.locator('.trl-tabs').boundingBox();
+  check(wide.width >= 1200, 'the tab widget uses a wide window: ' + wide.width);
+  check((await clipped(page)).length === 0, 'nothing clipped at 1280 px: ' + await clipped(page));
+  check((await page.locator('link[rel=icon]').getAttribute('href')) === '/images/favicon.svg', 'the page names its icon');
+  check((await page.request.get(url + 'images/favicon.svg')).status() === 200, 'the icon is served');
+  const status = page.locator('.w-connection');
+  await until(async () => /^Connected.*Last update \d\d:\d\d:\d\d$/.test(await status.textContent()), 'connected');
+  await shoot(page, 'page-1280');
+
+  // Tabs for keyboards: arrows, Home and End; the focus is visible; the
+  // current tab is marked by more than bold text.
+  check((await page.locator('[role=tablist] [role=tab]').count()) === 7, 'seven tabs in a tab list');
+  check((await page.locator('[role=tabpanel]').count()) === 1, 'one tab panel shown');
+  await page.getByRole('tab', { name: 'Dashboard' }).focus();
+  const step = async (key, name) => {
+    await page.keyboard.press(key);
+    await until(async () => (await selectedTab(page)) === name &&
+      (await page.evaluate(() => document.activeElement.textContent)) === name, `${key} to ${name}`);
+  };
+  await step('ArrowRight', 'Servers');
+  await step('End', 'Deployment');
+  await step('ArrowRight', 'Dashboard');
+  await step('ArrowLeft', 'Deployment');
+  await step('Home', 'Dashboard');
+  const look = (name) => page.getByRole('tab', { name }).evaluate((e) => {
+    const s = getComputedStyle(e);
+    return { outline: s.outlineStyle, shadow: s.boxShadow, height: e.getBoundingClientRect().height };
+  });
+  const current = await look('Dashboard'), other = await look('Servers');
+  check(current.outline !== 'none', 'a visible focus ring');
+  check(current.shadow !== 'none' && other.shadow === 'none' && current.height > other.height,
+    'the current tab is raised and barred: ' + JSON.stringify([current, other]));
+
+  // A narrow window: scrolled sideways, never cut off on the left.
+  await page.setViewportSize({ width: 600, height: 700 });
+  check((await clipped(page)).length === 0, 'nothing clipped at 600 px: ' + await clipped(page));
+  for (const name of ['Dashboard']) check((await page.getByRole('tab', { name }).boundingBox()).x >= 0, name + ' visible');
+  check((await page.getByRole('button', { name: 'Hide help' }).boundingBox()).x >= 0, '"Hide help" visible');
+  const scroll = await page.locator('.w-root').evaluate((r) => {
+    const overflow = r.scrollWidth - r.clientWidth;
+    r.scrollLeft = overflow;
+    return overflow;
+  });
+  check(scroll > 0, 'a narrow window scrolls sideways');
+  const right = await page.locator('.trl-tabs').boundingBox();
+  check(right.x + right.width <= 600 + 0.5, 'the right edge can be scrolled to');
+  await shoot(page, 'page-600');
+  await page.locator('.w-root').evaluate((r) => { r.scrollLeft = 0; });
+  await page.setViewportSize({ width: 1000, height: 700 });
+
+  // The server goes away: the page is inert and says so, above the headline.
+  await page.getByRole('tab', { name: 'Wiring' }).click();
+  await until(async () => (await selectedTab(page)) === 'Wiring', 'the Wiring tab');
+  check((await trellium.stop()) === 20, 'the first server ended with the restart status');
+  await until(() => page.evaluate(() => document.body.classList.contains('w-offline')), 'the page to go offline');
+  check(await page.getByRole('button', { name: 'Hide help' }).isDisabled(), 'controls disabled');
+  const notice = page.locator('#w-notice');
+  await notice.waitFor();
+  const head = await page.locator('img[src$="headline.png"]').boundingBox();
+  const box = await notice.boundingBox();
+  check(box.y + box.height <= head.y, 'the notice does not cover the headline');
+  const tab = await page.getByRole('tab', { name: 'Servers' }).boundingBox();
+  await page.mouse.click(tab.x + tab.width / 2, tab.y + tab.height / 2);
+  await until(async () => (await notice.textContent()).includes('Not sent: the page is not connected'), 'the refusal');
+  check((await selectedTab(page)) === 'Wiring', 'the click changed nothing');
+  check((await status.textContent()).startsWith('Not connected'), 'the bottom bar says so');
+  await shoot(page, 'page-offline');
+
+  // It comes back (as after an upgrade): the page loads afresh by itself,
+  // whole, on the tab it had open.
+  trellium = new Trellium(option('--trellium'), args(port));
+  await until(() => page.evaluate(() => window.trlweb && window.trlweb.state.connected &&
+    document.querySelector('[role=tab][aria-selected=true]')?.textContent === 'Wiring').catch(() => false),
+  'the page whole again', 30000);
+  check(loads >= 1, 'a fresh page was loaded');
+  check(!(await page.getByRole('button', { name: 'Hide help' }).isDisabled()), 'controls enabled again');
+  check((await notice.count()) === 0, 'no notice');
+  check((await page.locator('[role=tab]').count()) === 7, 'all tabs');
+  await page.getByText('cabling list').first().waitFor();
+  await shoot(page, 'page-back');
+} catch (e) {
+  failed = true;
+  console.error(`page: FAILED: ${e.stack || e}`);
+} finally {
+  if (context) await context.close().catch(() => {});
+  const code = await trellium.stop();
+  if (!failed && code !== 20) {
+    failed = true;
+    console.error(`page: FAILED: exit status ${code}, expected 20`);
+  }
+  fs.rmSync(scratch, { recursive: true, force: true });
+  clearTimeout(guard);
+}
+if (failed) console.error(trellium.log.slice(-3000));
+console.log(failed ? 'page: failed' : 'page: passed');
+process.exit(failed ? 1 : 0);
