@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "web/box_layout.h"
+#include "gui/dashboard.h"
 #include "gui/empty_tab.h"
 #include "modules/error.h"
 #include "modules/version.h"
@@ -82,7 +83,9 @@ HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, cons
 
 void Trellium::addDashboardTab() {
   TRL_LOG("Adding dashboard tab");
-  dashboard_ = addTab(std::make_unique<EmptyTab>(this), "Dashboard", "dashboard");
+  auto dashboard = std::make_unique<Dashboard>(this);
+  dashboard_ = dashboard.get();
+  addTab(std::move(dashboard), "Dashboard", "dashboard");
 }
 
 void Trellium::addConfigurationTab() {
@@ -125,14 +128,15 @@ void Trellium::setTabModules() {
 
   Nodes& nodes = *modules_->nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, fabricTab_, wiring_, settingsTab_,
-                                 deploymentTab_})
+  for (HelpableContainer* tab : {monitorControl_, nodeConfig_, fabricTab_, wiring_, settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
         const long count = table.end() - table.begin();
         return std::to_string(count) + (count == 1 ? " server" : " servers") + " in the node table";
       });
+  dashboard_->setModule(&nodes);
+  dashboard_->setModule(modules_->settings.get());
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);
@@ -159,7 +163,8 @@ void Trellium::handleEvent(int fd) {
 }
 
 void Trellium::update() {
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, deploymentTab_, fabricTab_, settingsTab_})
+  for (HelpableContainer* tab : std::initializer_list<HelpableContainer*>{
+           dashboard_, monitorControl_, nodeConfig_, deploymentTab_, fabricTab_, settingsTab_})
     tab->update(0);
 }
 

@@ -12,6 +12,7 @@
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
+class Dashboard;
 class Modules;
 namespace web {
 class Environment;
@@ -68,7 +69,7 @@ class Trellium : public web::Application {
   void addSettingsTab();
   void addDeploymentTab();
 
-  HelpableContainer* dashboard_ = nullptr;
+  Dashboard* dashboard_ = nullptr;
   HelpableContainer* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
   HelpableContainer* nodeConfig_ = nullptr;
