@@ -104,6 +104,17 @@ void ServerListPanel::refreshPowerStatus(const std::vector<Node>& records) {
 
 void ServerListPanel::rebuild(const std::vector<Node>& records) {
   TRL_LOG("[ServerListPanel] Update due to node list change");
+  // The detail panel outlives the column: every lease (a host powering on)
+  // rebuilds it, and the panel in use must not vanish with what was typed.
+  std::unique_ptr<ServerDetailContainer> panel;
+  std::string openServer;
+  if (serverContainer_) {
+    if (!serverContainer_->isHidden() && serverContainer_->node()) openServer = identity(*serverContainer_->node());
+    panel.reset(static_cast<ServerDetailContainer*>(hboxLayout_->removeWidget(serverContainer_).release()));
+  } else {
+    panel = std::make_unique<ServerDetailContainer>();
+    panel->setDocRoot(docRoot_);
+  }
   panelButtons_.clear();
   gridContainer_->clear();
   serverImageList_.clear();
@@ -133,23 +144,33 @@ void ServerListPanel::rebuild(const std::vector<Node>& records) {
     showState(stateWords_.back(), records[i].powerStatus());
   }
   gridLayout_->setColumnStretch(1, 1);
-  serverContainer_ = hboxLayout_->addWidget(std::make_unique<ServerDetailContainer>(), 1);
-  serverContainer_->setDocRoot(docRoot_);
-  serverContainer_->hide();
+  serverContainer_ = hboxLayout_->addWidget(std::move(panel), 1);
 
-  // A save renames or re-addresses a server, which rebuilds the column:
-  // open the saved server's panel again.
+  // The panel stays on its server: the one the last save changed (a save
+  // renames or re-addresses it), else the one it showed.
   nodeNumber_ = -1;
-  for (size_t i = 0; i < records.size(); ++i) {
+  int found = -1;
+  for (size_t i = 0; i < records.size() && found < 0 && !changedData_.empty(); ++i) {
     const Node& node = records[i];
     const std::string value = changed_ == NAME  ? node.eth0.name()
                               : changed_ == MAC ? node.eth0.mac_str()
                                                 : node.mc.mac_str();
-    if (value == changedData_) {
-      openServerContainer(serverImageList_[i]);
-      break;
-    }
+    if (value == changedData_) found = static_cast<int>(i);
   }
+  changedData_.clear();
+  for (size_t i = 0; i < records.size() && found < 0 && !openServer.empty(); ++i)
+    if (identity(records[i]) == openServer) found = static_cast<int>(i);
+  if (found >= 0) {
+    openServerContainer(serverImageList_[static_cast<size_t>(found)], true);
+  } else {
+    serverContainer_->setNode(nullptr);
+    serverContainer_->hide();
+  }
+}
+
+// A server across rebuilds: its host's MAC, else its controller's.
+std::string ServerListPanel::identity(const Node& node) {
+  return node.eth0.mac() != 0 ? "eth0 " + node.eth0.mac_str() : node.mc.mac() != 0 ? "mc " + node.mc.mac_str() : "";
 }
 
 void ServerListPanel::openServerContainer(ServerImage* image, bool keepTypedText) {

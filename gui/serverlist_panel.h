@@ -49,7 +49,8 @@ class ServerListPanel : public web::Panel {
 
   ServerListPanel();
   // Follows the registry: a power status event with as many servers as
-  // pictures re-picks the pictures; anything else rebuilds the column.
+  // pictures re-picks the pictures; anything else rebuilds the column, and
+  // the detail panel stays open on its server while that is listed.
   void setData(const Model::OverviewData& data, int event);
 
   const std::vector<ServerImage*>& serverImages() const { return serverImageList_; }
@@ -59,6 +60,7 @@ class ServerListPanel : public web::Panel {
  private:
   void refreshPowerStatus(const std::vector<Nodes::Node>& records);
   void rebuild(const std::vector<Nodes::Node>& records);
+  static std::string identity(const Nodes::Node& node);
   void openServerContainer(ServerImage* image, bool keepTypedText = false);
   void saveServerConfiguration();
   void powerOn(const std::string& mcMac);

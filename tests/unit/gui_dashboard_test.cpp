@@ -205,7 +205,7 @@ TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   EXPECT_EQ(detail.html().find("DHCP configuration not applied"), std::string::npos);
 }
 
-TEST(Dashboard, ColumnFollowsPowerEventsClicksAndCountChanges) {
+TEST(Dashboard, ColumnFollowsPowerEventsClicksAndRebuilds) {
   setTable({server(1, Node::Up), server(2, Node::Up), server(3, Node::Down)});
   DashboardPage p;
   p.update(0);
@@ -235,13 +235,26 @@ TEST(Dashboard, ColumnFollowsPowerEventsClicksAndCountChanges) {
   EXPECT_EQ(p.detail().name(), "half-typed");
   EXPECT_NE(p.list().html().find(">connection error<"), std::string::npos) << "the state in words";
 
-  // One server more: the column is rebuilt and the panel closed.
-  records.push_back(server(4, Node::Up));
+  // A lease event (here one server more at the front) rebuilds the column;
+  // the panel stays on its server, with what the person typed.
+  records.insert(records.begin(), server(9, Node::Up));
   setTable(records);
-  p.update(nodes().powerStatusChangedFd());
-  EXPECT_EQ(p.list().serverImages().size(), 4u);
+  p.update(nodes().leasesModifiedFd());
+  ASSERT_EQ(p.list().serverImages().size(), 4u);
+  EXPECT_NE(p.list().serverImages()[3], third) << "rebuilt";
+  EXPECT_EQ(p.list().nodeNumber(), 3);
+  EXPECT_FALSE(p.detail().isHidden());
+  EXPECT_EQ(p.list().serverImages()[3]->imageLink(), "/images/serveron_selected.png");
+  EXPECT_EQ(p.detail().name(), "half-typed");
+
+  // Its server gone, the panel closes and a later power event opens nothing.
+  records.pop_back();
+  setTable(records);
+  p.update(nodes().leasesModifiedFd());
   EXPECT_TRUE(p.detail().isHidden());
-  EXPECT_EQ(p.list().nodeNumber(), -1) << "a later power event opens nothing";
+  EXPECT_EQ(p.list().nodeNumber(), -1);
+  p.update(nodes().powerStatusChangedFd());
+  EXPECT_TRUE(p.detail().isHidden());
 }
 
 TEST(Dashboard, SaveRenamesTheServerAndReopensItsPanel) {
