@@ -116,6 +116,20 @@ void ServerListPanel::rebuild(const std::vector<Node>& records) {
     panel->setDocRoot(docRoot_);
   }
   panelButtons_.clear();
+  buildColumn(records);
+  serverContainer_ = hboxLayout_->addWidget(std::move(panel), 1);
+
+  const int found = serverToReopen(records, openServer);
+  nodeNumber_ = -1;
+  if (found >= 0) {
+    openServerContainer(serverImageList_[static_cast<size_t>(found)], true);
+  } else {
+    serverContainer_->setNode(nullptr);
+    serverContainer_->hide();
+  }
+}
+
+void ServerListPanel::buildColumn(const std::vector<Node>& records) {
   gridContainer_->clear();
   serverImageList_.clear();
   stateWords_.clear();
@@ -144,28 +158,23 @@ void ServerListPanel::rebuild(const std::vector<Node>& records) {
     showState(stateWords_.back(), records[i].powerStatus());
   }
   gridLayout_->setColumnStretch(1, 1);
-  serverContainer_ = hboxLayout_->addWidget(std::move(panel), 1);
+}
 
-  // The panel stays on its server: the one the last save changed (a save
-  // renames or re-addresses it), else the one it showed.
-  nodeNumber_ = -1;
-  int found = -1;
-  for (size_t i = 0; i < records.size() && found < 0 && !changedData_.empty(); ++i) {
+// The server the last save changed (a save renames or re-addresses it, which
+// rebuilds the column), else the one the panel showed; -1 for none.
+int ServerListPanel::serverToReopen(const std::vector<Node>& records, const std::string& openServer) {
+  const std::string saved = changedData_;
+  changedData_.clear();  // found once; later rebuilds follow the open server
+  for (size_t i = 0; i < records.size() && !saved.empty(); ++i) {
     const Node& node = records[i];
     const std::string value = changed_ == NAME  ? node.eth0.name()
                               : changed_ == MAC ? node.eth0.mac_str()
                                                 : node.mc.mac_str();
-    if (value == changedData_) found = static_cast<int>(i);
+    if (value == saved) return static_cast<int>(i);
   }
-  changedData_.clear();
-  for (size_t i = 0; i < records.size() && found < 0 && !openServer.empty(); ++i)
-    if (identity(records[i]) == openServer) found = static_cast<int>(i);
-  if (found >= 0) {
-    openServerContainer(serverImageList_[static_cast<size_t>(found)], true);
-  } else {
-    serverContainer_->setNode(nullptr);
-    serverContainer_->hide();
-  }
+  for (size_t i = 0; i < records.size() && !openServer.empty(); ++i)
+    if (identity(records[i]) == openServer) return static_cast<int>(i);
+  return -1;
 }
 
 // A server across rebuilds: its host's MAC, else its controller's.

@@ -60,6 +60,8 @@ class ServerListPanel : public web::Panel {
  private:
   void refreshPowerStatus(const std::vector<Nodes::Node>& records);
   void rebuild(const std::vector<Nodes::Node>& records);
+  void buildColumn(const std::vector<Nodes::Node>& records);
+  int serverToReopen(const std::vector<Nodes::Node>& records, const std::string& openServer);
   static std::string identity(const Nodes::Node& node);
   void openServerContainer(ServerImage* image, bool keepTypedText = false);
   void saveServerConfiguration();
