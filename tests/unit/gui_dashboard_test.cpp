@@ -3,8 +3,6 @@
 // the server column following power events, clicks and saves.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "gui/dashboard.h"
 #include "gui/modules.h"
 #include "gui/overview_panel.h"
@@ -12,6 +10,7 @@
 #include "gui/server_detail_widget.h"
 #include "gui/serverlist_panel.h"
 #include "gui/util.h"
+#include "tests/support/gui_backend.h"
 #include "tests/support/scratch.h"
 #include "tests/web/support/test_page.h"
 #include "web/line_edit.h"
@@ -26,19 +25,7 @@ using web::test::TestPage;
 
 const std::string docRoot = TRL_BINARY_DIR "/resources/docroot/";
 
-// The back end is one per process: one scratch system root for the binary.
-class Backend : public ::testing::Environment {
- public:
-  void SetUp() override {
-    root = new trl::test::ScratchRoot();
-    const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + root->dir() + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    Modules::getInstance();
-  }
-  static trl::test::ScratchRoot* root;
-};
-trl::test::ScratchRoot* Backend::root = nullptr;
-const auto* const backend = ::testing::AddGlobalTestEnvironment(new Backend);
+const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::GuiBackend);
 
 Nodes& nodes() { return *Modules::getInstance()->nodes; }
 
@@ -279,7 +266,7 @@ TEST(Dashboard, SaveRenamesTheServerAndReopensItsPanel) {
   p.update(nodes().nodeChangedFd());  // the commit's event
   EXPECT_EQ(table()[1].eth0.name(), "rack2") << "server 2, not server 0";
   EXPECT_EQ(table()[1].mc.name(), "rack2-mc");
-  EXPECT_NE(trl::test::readFile(Backend::root->dir() + "/etc/hosts").find("10.0.0.2\track2\n"), std::string::npos);
+  EXPECT_NE(trl::test::readFile(trl::test::GuiBackend::dir() + "/etc/hosts").find("10.0.0.2\track2\n"), std::string::npos);
   EXPECT_EQ(p.list().nodeNumber(), 1) << "found again by its new name";
   EXPECT_FALSE(p.detail().isHidden());
   EXPECT_EQ(p.detail().name(), "rack2");

@@ -2,12 +2,10 @@
 // structure, the help toggle, event delivery into sessions and the texts.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "gui/comboitemdelegate.h"
 #include "gui/help.h"
 #include "gui/modules.h"
-#include "tests/support/scratch.h"
+#include "tests/support/gui_backend.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
 #include "web/combo_box.h"
@@ -26,19 +24,7 @@ web::Environment environment() {
   return env;
 }
 
-// The back end is one per process: one scratch system root for the whole binary.
-class Backend : public ::testing::Environment {
- public:
-  void SetUp() override {
-    root = new trl::test::ScratchRoot();
-    const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + root->dir() + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    Modules::getInstance();
-  }
-  static trl::test::ScratchRoot* root;
-};
-trl::test::ScratchRoot* Backend::root = nullptr;
-const auto* const backend = ::testing::AddGlobalTestEnvironment(new Backend);
+const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::GuiBackend);
 
 // A tab that remembers which events reached it.
 class RecordingTab : public HelpableContainer {
