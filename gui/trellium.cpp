@@ -5,6 +5,7 @@
 
 #include "web/box_layout.h"
 #include "web/connection_status.h"
+#include "gui/dashboard.h"
 #include "gui/empty_tab.h"
 #include "gui/fabric.h"
 #include "modules/error.h"
@@ -92,7 +93,9 @@ HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, cons
 
 void Trellium::addDashboardTab() {
   TRL_LOG("Adding dashboard tab");
-  dashboard_ = addTab(std::make_unique<EmptyTab>(this), "Dashboard", "dashboard");
+  auto dashboard = std::make_unique<Dashboard>(this);
+  dashboard_ = dashboard.get();
+  addTab(std::move(dashboard), "Dashboard", "dashboard");
 }
 
 void Trellium::addConfigurationTab() {
@@ -143,13 +146,15 @@ void Trellium::setTabModules() {
   wiring_->wiringTableData().geometry = modules_->geometry.get();
   wiring_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, settingsTab_, deploymentTab_})
+  for (HelpableContainer* tab : {monitorControl_, nodeConfig_, settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
         const long count = table.end() - table.begin();
         return std::to_string(count) + (count == 1 ? " server" : " servers") + " in the node table";
       });
+  dashboard_->setModule(&nodes);
+  dashboard_->setModule(modules_->settings.get());
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);

@@ -12,6 +12,7 @@
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
+class Dashboard;
 class FabricTab;
 class Modules;
 class Wiring;
@@ -72,7 +73,7 @@ class Trellium : public web::Application {
   void addSettingsTab();
   void addDeploymentTab();
 
-  HelpableContainer* dashboard_ = nullptr;
+  Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
   HelpableContainer* nodeConfig_ = nullptr;
