@@ -233,6 +233,8 @@ class Nodes : public Module {
   static std::vector<Lease> parseLeases(const std::string& text);
 
   // DHCP and hosts output.
+  // Why the DHCP server refused the configuration last written for it; empty when it did not.
+  std::string dhcpConfError() const;
   void saveToDisk();
   void commit();
   void removeNode(int index);
