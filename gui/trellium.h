@@ -14,6 +14,7 @@
 
 class FabricTab;
 class Modules;
+class NodeConfig;
 class Wiring;
 namespace web {
 class Environment;
@@ -59,6 +60,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
  private:
@@ -75,7 +77,7 @@ class Trellium : public web::Application {
   HelpableContainer* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
-  HelpableContainer* nodeConfig_ = nullptr;
+  NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
   HelpableContainer* deploymentTab_ = nullptr;
