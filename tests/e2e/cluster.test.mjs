@@ -2,66 +2,42 @@
 // lease to a paired record with a fixed address, a power command seen by the
 // polling thread, and a controller that dies and comes back.
 //   node cluster.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
-import { spawn, execFileSync } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, labTrellium, launchChromium, openPage, until as untilEvery } from './common.mjs';
 
 // The lab moves in tenths of seconds and minutes: poll less often, wait longer.
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
-const source = option('--source');
 const servers = 8;
-const prefix = `trl-e2e${process.pid % 100000}`;
-const port = 20000 + (process.pid % 20000);
-const state = `/run/trellium-lab/${prefix}`;
-const sysroot = `${state}/sysroot`;
-const lab = (script, ...args) =>
-  execFileSync(path.join(source, 'lab', script), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-const inMgmt = (...args) => execFileSync('ip', ['netns', 'exec', `${prefix}-mgmt`, ...args], { encoding: 'utf8' });
+const cluster = labTrellium('e2e');
+const { prefix, state, sysroot, lab, inMgmt } = cluster;
 const serverEnv = (k) => Object.fromEntries(read(`${state}/servers/${k}/env`).split('\n')
   .filter((l) => l.includes('=')).map((l) => { const i = l.indexOf('='); return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')]; }));
 
 const guard = setTimeout(() => { console.error('cluster: timed out after 400 s'); cleanup(1); }, 400000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let trellium = null;
-let log = '';
 let context = null;
 
 async function cleanup(code) {
   if (context) await context.close().catch(() => {});
   let status = null;
-  if (trellium && trellium.exitCode === null) {
-    const exited = new Promise((resolve) => trellium.once('exit', (c) => resolve(c)));
-    trellium.kill('SIGTERM');
-    const timer = setTimeout(() => trellium.kill('SIGKILL'), 20000);
-    status = await exited;
-    clearTimeout(timer);
-  }
-  try { lab('cluster-down.sh', prefix); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
+  try { status = await cluster.stop(); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
   fs.rmSync(scratch, { recursive: true, force: true });
   clearTimeout(guard);
   if (code === 0 && status !== 20) { console.error(`cluster: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(log.slice(-4000));
+  if (code !== 0) console.error(cluster.log().slice(-4000));
   console.log(code === 0 ? 'cluster: passed' : 'cluster: failed');
   process.exit(code);
 }
 
 try {
-  lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
-    option('--resources'), '--forward', String(port), '--drift', '0', '--quiet');
-  const resources = option('--resources');
-  trellium = spawn('setsid', ['ip', 'netns', 'exec', `${prefix}-mgmt`, option('--trellium'), '--sysroot', sysroot,
-    '--http-address', '127.0.0.1', '--http-port', String(port), '--docroot', path.join(resources, 'docroot'),
-    '--approot', resources + '/', '--ipmi-retransmission-timeout', '100'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  trellium.stdout.on('data', (c) => { log += c.toString(); });
-  trellium.stderr.on('data', (c) => { log += c.toString(); });
-  await until(() => log.includes('listening on'), 'trellium to listen', 30000);
-
+  await cluster.start(servers);
   // A browser session: the polling thread works only while someone watches.
   context = await launchChromium(path.join(scratch, 'profile'));
-  const page = await openPage(context, `http://127.0.0.1:${port}/`);
+  const page = await openPage(context, cluster.url);
 
   // The road of a new server: every host paired with its controller, named,
   // written to the hosts file and dhcpd.conf, and dhcpd restarted with them.
@@ -82,7 +58,7 @@ try {
     check(names.get(env.BMC_MAC) === name + '-mc', `server ${k}'s controller is ${name}-mc`);
   }
   // The lab's service control fails (and Trellium logs "exited with") when dhcpd refuses a configuration.
-  check(log.includes('isc-dhcp-server start/running') && !log.includes('isc-dhcp-server } exited with'),
+  check(cluster.log().includes('isc-dhcp-server start/running') && !cluster.log().includes('isc-dhcp-server } exited with'),
     'dhcpd accepted the configuration');
   // After the restart every host renews and gets the address Trellium fixed for it.
   for (let k = 1; k <= servers; ++k) {
@@ -99,18 +75,18 @@ try {
   const name1 = names.get(one.HOST_MAC);
   inMgmt('ipmipower', '-h', bmc1, '-u', one.IPMI_USER, '-p', one.IPMI_PASSWORD, '-a', 'MD5', '-l', 'ADMIN',
     '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', '--off');
-  await until(() => log.includes(`Power status of ${name1} changed to down from up`), 'the polling thread to see power off');
-  check(log.includes('power status change detected. Trigger event...'), 'the power event was raised');
+  await until(() => cluster.log().includes(`Power status of ${name1} changed to down from up`), 'the polling thread to see power off');
+  check(cluster.log().includes('power status change detected. Trigger event...'), 'the power event was raised');
   await until(() => read(`${state}/servers/1/host.state`).trim() === 'off', 'the simulated host to go down', 20000);
 
   // A controller killed mid-run: connection error, back-off, and back by itself.
   const two = serverEnv(2);
   const name2 = names.get(two.HOST_MAC);
   execFileSync('pkill', ['-f', `${state}/servers/2/bmc/lan.conf`]);
-  await until(() => log.includes(`IPMI connection error getting power status for ${name2}`), 'the connection error');
-  await until(() => log.includes(`Power status of ${name2} changed to connection error`), 'the ConnectionError state');
+  await until(() => cluster.log().includes(`IPMI connection error getting power status for ${name2}`), 'the connection error');
+  await until(() => cluster.log().includes(`Power status of ${name2} changed to connection error`), 'the ConnectionError state');
   lab('cluster/renew.sh', prefix, '2', 'bmc', '30');  // its DHCP hook starts ipmi_sim again
-  await until(() => log.includes(`Power status of ${name2} changed to up from connection error`),
+  await until(() => cluster.log().includes(`Power status of ${name2} changed to up from connection error`),
     'the controller to come back', 90000);
   await cleanup(0);
 } catch (e) {

@@ -1,4 +1,7 @@
-// Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium.
+// Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium,
+// Trellium on a virtual cluster.
+import { execFileSync, spawn } from 'node:child_process';
+import path from 'node:path';
 import { chromium } from 'playwright-core';
 
 export const option = (name, fallback) => {
@@ -42,4 +45,56 @@ export async function openPage(context, url, onError = null) {
   await page.goto(url);
   await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
   return page;
+}
+
+// Trellium on a virtual cluster (lab/): start(servers) brings up that many
+// simulated servers and runs Trellium in the lab's management namespace on
+// the lab's system root, listening on 127.0.0.1 there and forwarded to the
+// same port here; it returns once Trellium listens. stop() may come at any
+// time (a guard timer's): it ends Trellium (SIGTERM; SIGKILL after 20 s),
+// takes the lab down and gives Trellium's exit status (null when it was not
+// running). tag keeps the namespaces and ports of scripts running side by
+// side apart. From the command line: --source, --build, --resources,
+// --trellium.
+export function labTrellium(tag) {
+  const source = option('--source');
+  const resources = option('--resources');
+  const offset = [...tag].reduce((sum, c) => sum + c.charCodeAt(0) * 7919, 0);
+  const prefix = `trl-${tag}${process.pid % 100000}`;
+  const port = 20000 + ((process.pid + offset) % 20000);
+  const state = `/run/trellium-lab/${prefix}`;
+  const lab = (script, ...args) =>
+    execFileSync(path.join(source, 'lab', script), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+  let log = '';
+  let trellium = null;
+  return {
+    prefix, port, state, lab,
+    sysroot: `${state}/sysroot`,
+    url: `http://127.0.0.1:${port}/`,
+    log: () => log,
+    inMgmt: (...args) => execFileSync('ip', ['netns', 'exec', `${prefix}-mgmt`, ...args], { encoding: 'utf8' }),
+    async start(servers) {
+      lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
+        resources, '--forward', String(port), '--drift', '0', '--quiet');
+      trellium = spawn('setsid', ['ip', 'netns', 'exec', `${prefix}-mgmt`, option('--trellium'), '--sysroot',
+        `${state}/sysroot`, '--http-address', '127.0.0.1', '--http-port', String(port), '--docroot',
+        path.join(resources, 'docroot'), '--approot', resources + '/', '--ipmi-retransmission-timeout', '100'],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
+      trellium.stdout.on('data', (c) => { log += c.toString(); });
+      trellium.stderr.on('data', (c) => { log += c.toString(); });
+      await until(() => log.includes('listening on'), 'trellium to listen', 30000, 200);
+    },
+    async stop() {
+      let status = null;
+      if (trellium && trellium.exitCode === null) {
+        const exited = new Promise((resolve) => trellium.once('exit', (c) => resolve(c)));
+        trellium.kill('SIGTERM');
+        const timer = setTimeout(() => trellium.kill('SIGKILL'), 20000);
+        status = await exited;
+        clearTimeout(timer);
+      }
+      lab('cluster-down.sh', prefix);
+      return status;
+    },
+  };
 }
