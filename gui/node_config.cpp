@@ -127,12 +127,13 @@ void NodeConfig::addNodeTable() {
   nodeTable_ = panel->addNew<web::TableView>();
   nodeTable_->setModel(model_);
   nodeTable_->resize(web::Length::Auto(), table_height);
-  nodeTable_->setColumnWidth(c.hostname, 100);
-  nodeTable_->setColumnWidth(c.mcMac, 118);
-  nodeTable_->setColumnWidth(c.eth0Mac, 118);
-  nodeTable_->setColumnWidth(c.power, 100);
-  nodeTable_->setColumnWidth(c.partition, 70);
-  nodeTable_->setColumnWidth(c.type, 80);
+  // Narrower than the classic layout, so the grid fits beside the help panel.
+  nodeTable_->setColumnWidth(c.hostname, 96);
+  nodeTable_->setColumnWidth(c.mcMac, 130);
+  nodeTable_->setColumnWidth(c.eth0Mac, 130);
+  nodeTable_->setColumnWidth(c.power, 92);
+  nodeTable_->setColumnWidth(c.partition, 56);
+  nodeTable_->setColumnWidth(c.type, 84);
   nodeTable_->setColumnHidden(c.mcIp, true);
   nodeTable_->setColumnHidden(c.eth0Ip, true);
   nodeTable_->setAlternatingRowColors(true);
@@ -211,7 +212,7 @@ void NodeConfig::update(int event) {
   bool sameServers = servers.size() == keys_.size() && model_->rowCount() == static_cast<int>(keys_.size());
   for (std::size_t r = 0; sameServers && r < servers.size(); ++r)
     sameServers = keys_[r] == Key(servers[r].eth0Mac, servers[r].mcMac);
-  if (event != 0 && event == nodes->powerStatusChangedFd() && sameServers) {
+  if (event == nodes->powerStatusChangedFd() && sameServers) {
     for (std::size_t r = 0; r < servers.size(); ++r)
       setPowerCell(*model_->item(static_cast<int>(r), c.power), servers[r]);
     return;

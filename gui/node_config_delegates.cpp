@@ -4,6 +4,7 @@
 #include "modules/error.h"
 #include "modules/nodes.h"
 #include "web/any_text.h"
+#include "web/application.h"
 #include "web/line_edit.h"
 #include "web/message_box.h"
 #include "web/text.h"
@@ -33,10 +34,13 @@ void CheckedItemDelegate::doCloseEditor(web::Widget* editor, bool save) const {
     return;
   }
   if (text.empty() && quietWhenEmpty_) return;
-  // Waits for OK without the session's lock; the editor lives at least
-  // until this event is over, even if the grid was rebuilt meanwhile.
-  web::MessageBox::show("Error", refusal_, web::Ok);
-  editor->setFocus();
+  // Not waited for: the grid may be rebuilt before the person answers, and
+  // the editor with it; OK finds the editor again by its id, if it is still there.
+  web::Application* const app = web::Application::instance();
+  if (!app) return;
+  web::MessageBox::open("Error", refusal_, web::Ok, [app, id = editor->id()](web::StandardButton) {
+    if (web::Widget* open = app->root()->find(id)) open->setFocus();
+  });
 }
 
 HostNameItemDelegate::HostNameItemDelegate()

@@ -14,9 +14,9 @@ class LineEdit;
 }
 
 // A line-edit delegate that keeps its editor open while the text is refused.
-// Saving (Enter, leaving the field) a refused text says why in an "Error" box
-// and puts the focus back into the field; Escape always leaves the cell as it
-// was. A text that equals the cell's closes without saving.
+// Saving (Enter, leaving the field) a refused text says why in an "Error" box,
+// whose OK puts the focus back into the field; Escape always leaves the cell
+// as it was. A text that equals the cell's closes without saving.
 class CheckedItemDelegate : public web::ItemDelegate {
  public:
   // The text shown when a typed text is refused.
