@@ -6,32 +6,20 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, labTrellium, launchChromium, openPage, until as untilEvery } from './common.mjs';
+import { check, endLabScript, labTrellium, launchChromium, openPage, until as untilEvery } from './common.mjs';
 
 // The lab moves in tenths of seconds and minutes: poll less often, wait longer.
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const servers = 8;
 const cluster = labTrellium('e2e');
-const { prefix, state, sysroot, lab, inMgmt } = cluster;
-const serverEnv = (k) => Object.fromEntries(read(`${state}/servers/${k}/env`).split('\n')
-  .filter((l) => l.includes('=')).map((l) => { const i = l.indexOf('='); return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')]; }));
+const { prefix, state, sysroot, lab, inMgmt, serverEnv } = cluster;
 
 const guard = setTimeout(() => { console.error('cluster: timed out after 400 s'); cleanup(1); }, 400000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
 let context = null;
 
-async function cleanup(code) {
-  if (context) await context.close().catch(() => {});
-  let status = null;
-  try { status = await cluster.stop(); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  if (code === 0 && status !== 20) { console.error(`cluster: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(cluster.log().slice(-4000));
-  console.log(code === 0 ? 'cluster: passed' : 'cluster: failed');
-  process.exit(code);
-}
+const cleanup = (code) => endLabScript('cluster', code, { cluster, context, scratch, guard, exitStatus: 20 });
 
 try {
   await cluster.start(servers);

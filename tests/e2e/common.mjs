@@ -1,6 +1,7 @@
 // Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium,
 // Trellium on a virtual cluster.
 import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
@@ -73,6 +74,12 @@ export function labTrellium(tag) {
     url: `http://127.0.0.1:${port}/`,
     log: () => log,
     inMgmt: (...args) => execFileSync('ip', ['netns', 'exec', `${prefix}-mgmt`, ...args], { encoding: 'utf8' }),
+    // Server k's variables (HOST_MAC, BMC_MAC, IPMI_USER, ...), from the lab's state.
+    serverEnv: (k) => Object.fromEntries(fs.readFileSync(`${state}/servers/${k}/env`, 'utf8').split('\n')
+      .filter((l) => l.includes('=')).map((l) => {
+        const i = l.indexOf('=');
+        return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')];
+      })),
     async start(servers) {
       lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
         resources, '--forward', String(port), '--drift', '0', '--quiet');
@@ -97,4 +104,23 @@ export function labTrellium(tag) {
       return status;
     },
   };
+}
+
+// Ends a script that ran a lab: closes the browser, stops Trellium and the
+// lab, removes the scratch folder, shows the end of Trellium's log when
+// something failed, says how it went and exits. With exitStatus, Trellium
+// must have ended with that status.
+export async function endLabScript(name, code, { cluster, context, scratch, guard, exitStatus }) {
+  if (context) await context.close().catch(() => {});
+  let status = null;
+  try { status = await cluster.stop(); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
+  fs.rmSync(scratch, { recursive: true, force: true });
+  clearTimeout(guard);
+  if (code === 0 && exitStatus !== undefined && status !== exitStatus) {
+    console.error(`${name}: FAILED: trellium exit status ${status}`);
+    code = 1;
+  }
+  if (code !== 0) console.error(cluster.log().slice(-4000));
+  console.log(`${name}: ${code === 0 ? 'passed' : 'failed'}`);
+  process.exit(code);
 }

@@ -7,7 +7,7 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, labTrellium, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, endLabScript, labTrellium, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
@@ -26,15 +26,7 @@ const guard = setTimeout(() => { console.error('fabric: timed out after 400 s');
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
 let context = null;
 
-async function cleanup(code) {
-  if (context) await context.close().catch(() => {});
-  try { await cluster.stop(); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  if (code !== 0) console.error(cluster.log().slice(-4000));
-  console.log(code === 0 ? 'fabric: passed' : 'fabric: failed');
-  process.exit(code);
-}
+const cleanup = (code) => endLabScript('fabric', code, { cluster, context, scratch, guard });
 
 // The rows of the table shown in the current tab, as texts.
 const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(

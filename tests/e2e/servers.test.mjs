@@ -10,16 +10,14 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, labTrellium, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, endLabScript, labTrellium, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const servers = 8;
 const screenshots = option('--screenshots');
 const cluster = labTrellium('srv');
-const { state, sysroot } = cluster;
-const serverEnv = (k) => Object.fromEntries(read(`${state}/servers/${k}/env`).split('\n')
-  .filter((l) => l.includes('=')).map((l) => { const i = l.indexOf('='); return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')]; }));
+const { state, sysroot, serverEnv } = cluster;
 const hostsAddress = (name) => (read(`${sysroot}/etc/hosts`).split('\n').find((l) => l.endsWith(`\t${name}`)) || '').split('\t')[0];
 const dhcpStarts = () => read(`${sysroot}/sbin/initctl.calls`).split('\n').filter((l) => l === 'start isc-dhcp-server').length;
 
@@ -27,15 +25,7 @@ const guard = setTimeout(() => { console.error('servers: timed out after 400 s')
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
 let context = null;
 
-async function cleanup(code) {
-  if (context) await context.close().catch(() => {});
-  try { await cluster.stop(); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  if (code !== 0) console.error(cluster.log().slice(-4000));
-  console.log(code === 0 ? 'servers: passed' : 'servers: failed');
-  process.exit(code);
-}
+const cleanup = (code) => endLabScript('servers', code, { cluster, context, scratch, guard });
 
 // The grid as the page shows it: per row, each header's text and the cell's
 // place ("row,column", for finding the cell again).
