@@ -65,8 +65,6 @@ class NodeConfig : public HelpableContainer {
   web::Text* warningText() const { return warningText_; }
   web::PushButton* clearButton() const { return clearBtn_; }
   web::PushButton* deleteButton() const { return deleteBtn_; }
-  int noOfNodes() const { return noOfNodes_; }
-  int noOfPartition() const { return noOfPartition_; }
   const std::vector<std::string>& offeredPartitions() const { return offeredPartitions_; }
 
  private:
@@ -81,9 +79,9 @@ class NodeConfig : public HelpableContainer {
   void setPowerCell(web::StandardItem& item, const Server& server) const;
   void offerPartitions(int count);
   void updateWarning(bool empty);
-  // Shows a value the record refused: the cell goes back to the record's
-  // value, marked with the reason, and a box says it.
-  void refuse(web::StandardItem& item, const std::string& what, const std::string& reason);
+  // Shows a typed value the record refused: the cell goes back to the
+  // record's value, marked with the reason, and a box says it.
+  void refuse(web::StandardItem& item, const std::string& typed, const std::string& reason);
   std::string serverName(int row) const;
 
   web::Text* warningText_ = nullptr;

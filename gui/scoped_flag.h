@@ -1,4 +1,5 @@
-// Raises a flag for a scope, also when the scope ends in an exception.
+// Raises a flag for a scope, also when the scope ends in an exception. For
+// a flag of one thread (a session's tab), not thread-safe.
 #pragma once
 
 class ScopedFlag {
