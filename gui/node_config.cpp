@@ -394,12 +394,15 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
 void NodeConfig::refuse(web::StandardItem& item, const std::string& typed, const std::string& reason) {
   const Columns c = columns();
   const int row = item.row(), column = item.column();
-  const std::string name = serverName(row);
-  std::string value = typed;
+  std::string name = serverName(row), value = typed;  // the cell holds what was typed
   {
     const Nodes::SharedAccess table(*nodeTableData_.nodes);
     const int index = recordOf(keys_, row, table.begin(), table.end());
-    if (index >= 0) value = c.text(serverOf(table.begin()[index]), column);
+    if (index >= 0) {
+      const Server kept = serverOf(table.begin()[index]);
+      name = kept.name;
+      value = c.text(kept, column);
+    }
   }
   {
     const ScopedFlag refreshing(refreshing_);
