@@ -15,6 +15,7 @@
 class Dashboard;
 class FabricTab;
 class Modules;
+class NodeConfig;
 class Wiring;
 namespace web {
 class Environment;
@@ -60,6 +61,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
  private:
@@ -76,7 +78,7 @@ class Trellium : public web::Application {
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
-  HelpableContainer* nodeConfig_ = nullptr;
+  NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
   HelpableContainer* deploymentTab_ = nullptr;
