@@ -33,14 +33,15 @@ void drainEvents(Nodes& nodes, int fd) {
 
 class RegistryLive : public ::testing::Test {
  protected:
-  void SetUp() override { IPMI::setRetransmissionTimeout(100); }
   trl::test::RegistryRoot root;
+  // The simulator repeats a sequence number: a short retransmission timeout.
+  Nodes::Config config() const { return root.config({100}); }
 };
 
 TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
   SimulatedBmcs bmcs(1, {"USERID", "MORTA1NE", 0xe41f13000010ULL});  // IBM: controller MAC = host MAC + 4
   root.setLeases(leaseBlock(bmcs.address(0), "e4:1f:13:00:00:14"));
-  Nodes nodes;
+  Nodes nodes(config());
   auto table = records(nodes);
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(table[0].mc.name(), "node1-mc");
@@ -60,7 +61,7 @@ TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
 TEST_F(RegistryLive, HostFirstGetsItsControllerFromTheVendorCommand) {
   SimulatedBmcs bmcs(1, {"ADMIN", "QZWRT", 0x002590000100ULL});
   root.setLeases(leaseBlock("10.0.0.30", "00:25:90:00:01:00") + leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   const auto table = records(nodes);
   ASSERT_EQ(table.size(), 1u) << "paired while the leases were merged";
   EXPECT_EQ(table[0].eth0.name(), "node1");
@@ -74,7 +75,7 @@ TEST_F(RegistryLive, HostFirstIsPairedByThePollingCycle) {
   SimulatedBmcs bmcs(1, {"USERID", "MORTA1NE", 0xe41f13000010ULL});
   bmcs.setOemMode(0, SimulatedBmcs::OemMode::WrongLength);  // a controller without the vendor command
   root.setLeases(leaseBlock("10.0.0.30", "e4:1f:13:00:00:10") + leaseBlock(bmcs.address(0), "e4:1f:13:00:00:14"));
-  Nodes nodes;
+  Nodes nodes(config());
   ASSERT_EQ(records(nodes).size(), 2u) << "host and controller records, not yet paired";
   // The host record is probed twice without answer; then it is paired with
   // the only controller-only record.
@@ -92,7 +93,7 @@ TEST_F(RegistryLive, LateControllerIsMovedAndLearnsTheHostMac) {
   SimulatedBmcs bmcs(1, {"ADMIN", "QZWRT", 0x002590a0b0c0ULL});
   bmcs.stop(0);  // its IPMI service is not up yet when the lease is merged
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:a0:b0:c2"));
-  Nodes nodes;
+  Nodes nodes(config());
   ASSERT_EQ(records(nodes)[0].eth0.name(), "node1");
   ASSERT_EQ(records(nodes)[0].mc.mac(), 0u);
   bmcs.start(0);
@@ -110,7 +111,7 @@ TEST_F(RegistryLive, LateControllerIsMovedAndLearnsTheHostMac) {
 TEST_F(RegistryLive, PollingFollowsPowerAndBacksOffFromADeadController) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   const int power_fd = nodes.powerStatusChangedFd();
   NodesTestAccess::pollOnce(nodes);
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Up);
@@ -142,10 +143,10 @@ TEST_F(RegistryLive, PollingFollowsPowerAndBacksOffFromADeadController) {
 TEST_F(RegistryLive, NoIpmiTrafficWhileNobodyWatches) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Unknown) << "the polling thread waited for a session";
-  const trl::test::SessionOpen watching;
+  const trl::test::SessionOpen watching(root);
   for (int i = 0; i < 100 && records(nodes)[0].powerStatus() == Node::Unknown; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Up);
@@ -154,7 +155,7 @@ TEST_F(RegistryLive, NoIpmiTrafficWhileNobodyWatches) {
 TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallback) {
   SimulatedBmcs bmcs(2);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01") + leaseBlock(bmcs.address(1), "00:25:90:00:01:02"));
-  Nodes nodes;
+  Nodes nodes(config());
   nodes.powerOff([] { return false; });
   EXPECT_TRUE(bmcs.powered(0) && bmcs.powered(1)) << "cancelled before the first record";
   int calls = 0;
@@ -168,7 +169,7 @@ TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallback) {
 TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   History& history = nodes.history();
   history.changeHistoryNode("node1");  // the controller-only record's eth0 name
   history.changeHistorySensor("CPU Temp");

@@ -12,6 +12,7 @@
 #include "gui/util.h"
 #include "web/combo_box.h"
 #include "web/push_button.h"
+#include "web/session.h"
 #include "web/standard_item_model.h"
 #include "web/string_list_model.h"
 #include "web/tab_widget.h"
@@ -33,7 +34,7 @@ class Backend : public ::testing::Environment {
     root = new trl::test::ScratchRoot();
     const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + root->dir() + " >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    Modules::getInstance();
+    Modules::create({});
   }
   static trl::test::ScratchRoot* root;
 };
@@ -104,13 +105,15 @@ TEST(Shell, EventsReachTheRegisteredTabsOfEverySession) {
   first->addListener(&tab_a, nodes.nodeChangedFd());
   first->addListener(&tab_a, nodes.nodeChangedFd());  // once is enough
   second->addListener(&tab_b, nodes.nodeChangedFd());
-  std::vector<Trellium*> sessions = {first.get(), second.get()};
+  // Without a server a session runs what is posted to it at once.
+  const std::vector<std::shared_ptr<web::Session>> sessions = {first->session().shared_from_this(),
+                                                               second->session().shared_from_this()};
   nodes.triggerEvent();
-  Modules::getInstance()->handleModuleEvent(nodes.nodeChangedFd(), &sessions);
+  Modules::getInstance()->handleModuleEvent(nodes.nodeChangedFd(), sessions);
   EXPECT_EQ(tab_a.seen, std::vector<int>{nodes.nodeChangedFd()});
   EXPECT_EQ(tab_b.seen, std::vector<int>{nodes.nodeChangedFd()});
   try {
-    Modules::getInstance()->handleModuleEvent(12345, &sessions);
+    Modules::getInstance()->handleModuleEvent(12345, sessions);
     FAIL();
   } catch (const _Error& e) {
     EXPECT_NE(std::string(e.what()).find("] fd 12345not found"), std::string::npos);
