@@ -15,10 +15,11 @@ namespace {
 po::options_description ownOptions() {
   po::options_description desc("Trellium");
   desc.add_options()
-      ("service-control", po::value<std::string>()->default_value(Nodes::service_control_default),
+      ("service-control",
+       po::value<std::string>()->value_name("PROGRAM")->default_value(Nodes::service_control_default),
        "the DHCP server's control program, run as PROGRAM stop|start isc-dhcp-server "
        "(a systemd host: /usr/bin/systemctl)")
-      ("ipmi-retransmission-timeout", po::value<std::string>()->default_value("0"),
+      ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
        "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)");
   return desc;
 }
@@ -27,9 +28,9 @@ po::options_description ownOptions() {
 po::options_description commandLineOnly() {
   po::options_description desc("Command line");
   desc.add_options()
-      ("sysroot", po::value<std::string>()->default_value("/"),
-       "system root DIR: every fixed path (/etc/hosts, /var/lib/dhcp, the options file, ...) is read "
-       "and written under it")
+      ("sysroot", po::value<std::string>()->value_name("DIR")->default_value("/"),
+       "system root: every fixed path (/etc/hosts, /var/lib/dhcp, the options file, ...) is read and "
+       "written under it")
       ("help", "print the options with their defaults and exit")
       ("version", "print the version and exit");
   return desc;
@@ -78,8 +79,15 @@ std::string helpText() {
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   CommandLine command;
   po::variables_map values;
+  // The parsed values point into their descriptions: these live to the end.
+  const po::options_description on_command_line = everything();
+  po::options_description in_file;
+  in_file.add(ownOptions()).add(web::serverOptionsDescription());
   try {
-    po::store(po::command_line_parser(argc, argv).options(everything()).run(), values);
+    const po::parsed_options parsed = po::command_line_parser(argc, argv).options(on_command_line).run();
+    for (const po::option& word : parsed.options)
+      if (word.position_key >= 0) throw ConfigurationError("unexpected argument '" + word.value.front() + "'");
+    po::store(parsed, values);
     if (values.count("help")) {
       command.action = CommandLine::Action::Help;
       return command;
@@ -97,8 +105,6 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     } catch (const std::exception&) {
       throw ConfigurationError("cannot read the options file " + file);
     }
-    po::options_description in_file;
-    in_file.add(ownOptions()).add(web::serverOptionsDescription());
     std::istringstream lines(text);
     try {
       po::store(po::parse_config_file(lines, in_file, false), values);

@@ -84,13 +84,13 @@ void Modules::addFdToEpollList(int fd) {
   fdList.push_back(fd);
 }
 
-void Modules::handleModuleEvent(int fd, const std::vector<std::shared_ptr<web::Session>>& sessions) {
+void Modules::handleModuleEvent(int fd) {
   if (fd != nodes->historyUpdateFd())  // fires at every sample
     TRL_LOG("Event triggered. Handle module event " << eventMap_[fd]);
   const auto module = moduleMap_.find(fd);
   if (module == moduleMap_.end()) throw TRL_ERROR("fd " + std::to_string(fd) + "not found");
   if (!module->second->changed(fd)) return;
-  for (const std::shared_ptr<web::Session>& session : sessions) Trellium::postEvent(*session, fd);
+  for (const std::shared_ptr<web::Session>& session : Trellium::liveSessions()) Trellium::postEvent(*session, fd);
 }
 
 void Modules::runEventLoop() {
@@ -101,7 +101,7 @@ void Modules::runEventLoop() {
     if (ready <= 0) throw TRL_SYSERROR("epoll_wait failed");
     for (int i = 0; i < ready; ++i) {
       if (!(events[i].events & EPOLLIN)) TRL_WARN("unexpected event flags " + std::to_string(events[i].events));
-      handleModuleEvent(events[i].data.fd, Trellium::liveSessions());
+      handleModuleEvent(events[i].data.fd);
     }
   }
   TRL_LOG("event handler shutdown flag set");

@@ -16,10 +16,6 @@
 #include "modules/settings.h"
 #include "modules/unique_fd.h"
 
-namespace web {
-class Session;
-}
-
 class Modules {
  public:
   // Creates the one instance from the configuration (main does, once, just
@@ -37,8 +33,9 @@ class Modules {
   template <class M>
   void addEventFdFromModule(M* module);
   // One event: the owning module consumes it; if it changed something, it
-  // is posted into every session's own queue. Never waits for a session.
-  void handleModuleEvent(int fd, const std::vector<std::shared_ptr<web::Session>>& sessions);
+  // is posted into the queue of every session live at that moment. Never
+  // waits for a session.
+  void handleModuleEvent(int fd);
   // Runs until the shutdown flag is seen.
   void runEventLoop();
 

@@ -55,14 +55,18 @@ po::options_description serverOptionsDescription() {
   const ServerOptions d;
   po::options_description desc("Web server");
   desc.add_options()
-      ("http-address", po::value<std::string>()->default_value(d.httpAddress), "address to listen on")
-      ("http-port", po::value<std::string>()->default_value(std::to_string(d.httpPort)),
+      ("http-address", po::value<std::string>()->value_name("ADDRESS")->default_value(d.httpAddress),
+       "address to listen on")
+      ("http-port", po::value<std::string>()->value_name("PORT")->default_value(std::to_string(d.httpPort)),
        "port to listen on (0: any free port)")
-      ("docroot", po::value<std::string>()->default_value(d.docRoot), "directory of the served files")
-      ("approot", po::value<std::string>()->default_value(d.appRoot), "directory of the application's own files")
-      ("max-request-size", po::value<std::string>()->default_value("40M"),
+      ("docroot", po::value<std::string>()->value_name("DIR")->default_value(d.docRoot),
+       "directory of the served files")
+      ("approot", po::value<std::string>()->value_name("DIR")->default_value(d.appRoot),
+       "directory of the application's own files")
+      ("max-request-size", po::value<std::string>()->value_name("SIZE")->default_value("40M"),
        "largest request (an upload) in bytes; k, M or G allowed")
-      ("threads", po::value<std::string>()->default_value(std::to_string(d.threads)), "socket threads");
+      ("threads", po::value<std::string>()->value_name("N")->default_value(std::to_string(d.threads)),
+       "socket threads");
   return desc;
 }
 

@@ -1,10 +1,15 @@
 // The node registry with real simulated controllers: discovery by IPMI
 // probe, pairing, the polling thread's power states and back-off, group
 // power commands and the sensor history.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <future>
 #include <thread>
 
 #include "tests/support/bmc_sim.h"
@@ -30,6 +35,36 @@ bool pending(int fd) {
 void drainEvents(Nodes& nodes, int fd) {
   while (pending(fd)) nodes.changed(fd);
 }
+
+// A controller that never answers: a socket on the IPMI port that takes the
+// requests and drops them, so every session open costs the client its
+// time-out. Shows when a request has come in.
+class DeadController {
+ public:
+  DeadController() {
+    const int pid = static_cast<int>(::getpid());
+    address_ = "127.88." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(623);
+    ::inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+      throw std::runtime_error("cannot listen on " + address_ + ":623");
+  }
+  ~DeadController() { ::close(fd_); }
+  const std::string& address() const { return address_; }
+  ipaddr ip() const { return ntohl(::inet_addr(address_.c_str())); }
+  bool asked() const { return pending(fd_); }
+  void forget() {
+    char packet[512];
+    while (pending(fd_)) ::recv(fd_, packet, sizeof packet, 0);
+  }
+
+ private:
+  std::string address_;
+  int fd_ = -1;
+};
 
 class RegistryLive : public ::testing::Test {
  protected:
@@ -187,6 +222,49 @@ TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {
   samples = history.samples();
   ASSERT_EQ(samples.size(), 3u);
   EXPECT_TRUE(std::isnan(samples[2].data));
+}
+
+TEST_F(RegistryLive, WritersNeverWaitForASampleOrAWalk) {
+  DeadController dead;
+  Nodes nodes(config());
+  {
+    const Nodes::ExclusiveAccess table(nodes);
+    Node::Interface host(0x002590000a00ULL, 0x0A000A00U);
+    host.name("node1");
+    Node node(host);
+    node.mc = Node::Interface(0x002590000a01ULL, dead.ip());
+    node.mc.name("node1-mc");
+    NodesTestAccess::store(nodes).push_back(node);
+    nodes.resetIPMI();
+  }
+  using std::chrono::seconds;
+
+  // The sampler reads the chosen sensor with no lock held.
+  History& history = nodes.history();
+  history.changeHistoryNode("node1");
+  auto sample = std::async(std::launch::async, [&] { history.sampleRound(); });
+  ASSERT_TRUE(trl::test::eventually([&] { return dead.asked(); }));
+  history.changeHistorySensor("CPU Temp");
+  { const Nodes::ExclusiveAccess table(nodes); }
+  EXPECT_EQ(sample.wait_for(seconds(0)), std::future_status::timeout) << "neither change waited for the read";
+  sample.get();
+  EXPECT_TRUE(history.samples().empty()) << "a sample taken for the old choice is dropped";
+
+  // The polling walk talks to the controllers with no lock held.
+  dead.forget();
+  auto walk = std::async(std::launch::async, [&] { return NodesTestAccess::pollOnce(nodes); });
+  ASSERT_TRUE(trl::test::eventually([&] { return dead.asked(); }));
+  {
+    const Nodes::ExclusiveAccess table(nodes);  // an edit in the Servers tab
+    table.begin()->partition = 3;
+  }
+  nodes.nodeNamePrefix("rack");  // a writer that also rewrites the files and restarts the DHCP server
+  EXPECT_EQ(walk.wait_for(seconds(0)), std::future_status::timeout) << "the writers did not wait for the walk";
+  EXPECT_FALSE(walk.get()) << "a dead controller ends the walk";
+  const Node after = records(nodes)[0];
+  EXPECT_EQ(after.powerStatus(), Node::ConnectionError) << "the walk's result still reached its record";
+  EXPECT_EQ(after.partition, 3);
+  EXPECT_EQ(after.eth0.name(), "rack1");
 }
 
 }  // namespace

@@ -42,15 +42,18 @@ bool Recorder::closed() const {
 }
 
 TestPage::TestPage(Builder build, HandlerPool* pool)
+    : TestPage(pool, [&build](const Environment& env) {
+        auto app = std::make_unique<Application>(env);
+        if (build) build(*app);
+        return app;
+      }) {}
+
+TestPage::TestPage(HandlerPool* pool, const ApplicationFactory& factory)
     : session_(std::make_shared<Session>("0123456789abcdef0123456789abcdef", Environment(), pool)),
       recorder_(std::make_shared<Recorder>()) {
   std::promise<bool> started;
   session_->start(
-      [&](const Environment& env) {
-        auto app = std::make_unique<Application>(env);
-        if (build) build(*app);
-        return app;
-      },
+      factory,
       [&](bool ok, std::string page) {
         page_ = std::move(page);
         started.set_value(ok);

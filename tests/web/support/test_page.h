@@ -36,6 +36,8 @@ class TestPage {
   // Builds an application and runs build(app) inside it, then connects.
   // With a pool, handlers run on its threads as in the server.
   explicit TestPage(Builder build = {}, HandlerPool* pool = nullptr);
+  // An application made by the factory, as the server's entry point makes it.
+  TestPage(HandlerPool* pool, const ApplicationFactory& factory);
   ~TestPage();
 
   Application& app() const { return *session_->application(); }
