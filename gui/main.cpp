@@ -17,6 +17,7 @@
 #include "gui/trellium.h"
 #include "modules/error.h"
 #include "modules/paths.h"
+#include "modules/unique_fd.h"
 #include "modules/version.h"
 #include "web/server.h"
 
@@ -30,16 +31,11 @@ const rlim_t open_files_limit = 128;
 
 void setupCorefiles() {
   const std::string pattern_file = trl::sysPath("/proc/sys/kernel/core_pattern");
-  const int fd = ::open(pattern_file.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) throw TRL_SYSERROR("open core_pattern failed");
-  const ssize_t written = ::write(fd, core_pattern, std::strlen(core_pattern));
-  if (written != static_cast<ssize_t>(std::strlen(core_pattern))) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    throw TRL_SYSERROR("write to core_pattern failed");
-  }
-  if (::close(fd) != 0) throw TRL_SYSERROR("close core_pattern failed");
+  trl::UniqueFd fd(::open(pattern_file.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd) throw TRL_SYSERROR("open core_pattern failed");
+  const ssize_t written = ::write(fd.get(), core_pattern, std::strlen(core_pattern));
+  if (written != static_cast<ssize_t>(std::strlen(core_pattern))) throw TRL_SYSERROR("write to core_pattern failed");
+  fd.close("close core_pattern failed");
 
   const std::string dir = trl::sysPath(core_dir);
   dirent** entries = nullptr;

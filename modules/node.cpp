@@ -229,7 +229,7 @@ void NodeRecord::Interface::name_ensure() const {
   std::string updated_text = text;
   if (!updated_text.empty() && updated_text.back() != '\n') updated_text += '\n';
   updated_text += address + "\tunset\n";
-  trl::replaceFile(path, updated_text, [] { TRL_LOG("Trying to access host temp file: " << 0); });
+  HostFiles::writeHosts(updated_text);
 }
 
 // --- nodes -----------------------------------------------------------------

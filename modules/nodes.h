@@ -79,7 +79,7 @@ class Nodes : public Module {
   std::string moduleName() const override { return "Nodes"; }
   std::vector<Eventfd> eventfds() const override;
   // Consumes one event; for the leases watch and our own change event it
-  // also rescans the leases file (the names are the Part's).
+  // also rescans the leases file, whatever the name suggests.
   bool changed(int fd) override;
   void reset() override;
 
@@ -105,7 +105,12 @@ class Nodes : public Module {
   template <bool exclusive>
   class Access {
    public:
-    explicit Access(Nodes& n) : nodes_(n) { exclusive ? n.exclusive_begin() : n.shared_begin(); }
+    explicit Access(Nodes& n) : nodes_(n) {
+      if (exclusive)
+        n.exclusive_begin();
+      else
+        n.shared_begin();
+    }
     ~Access();
     Node* begin() const { return nodes_.table_->store().begin(); }
     Node* end() const { return nodes_.end(); }
@@ -180,7 +185,8 @@ class Nodes : public Module {
   void shutdown();
 
   const Config config_;
-  // Cleared by every release of the table's lock (the Part's flag).
+  // Whether the last consumed event changed something; every release of the
+  // table's lock clears it.
   std::atomic<bool> changed_state{true};
   std::unique_ptr<LeasesReader> leases_;  // notifyFd
   std::unique_ptr<trl::EventFd> eventFd_;

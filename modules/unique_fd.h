@@ -41,6 +41,12 @@ class UniqueFd {
     const int fd = std::exchange(fd_, -1);
     if (fd >= 0 && ::close(fd) != 0) TRL_SYSWARN(close_warning_);
   }
+  // Closes it now where a failed close is an error: throws _SysError with
+  // error. Linux releases the number either way.
+  void close(const char* error) {
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0) throw TRL_SYSERROR(error);
+  }
 
  private:
   int fd_ = -1;

@@ -18,14 +18,6 @@ using trl::test::eventually;
 using trl::test::ShellLoop;
 using web::test::TestPage;
 
-// Whether an update the page received carries the text.
-bool shows(const TestPage& page, const std::string& text) {
-  for (const web::Update& update : page.recorder().updates())
-    for (const auto& widget : update.widgets)
-      if (widget.second.find(text) != std::string::npos) return true;
-  return false;
-}
-
 // A tab that remembers which events reached it, for a test thread to read.
 class RecordingTab : public HelpableContainer {
  public:
@@ -65,8 +57,8 @@ TEST_F(EventLoop, AModalBoxLeftOpenHoldsUpNoPage) {
   });
   ASSERT_TRUE(eventually([&] { return asking.load(); }));
   const std::string summary = appendLease();
-  EXPECT_TRUE(eventually([&] { return shows(other, summary); }));
-  EXPECT_TRUE(eventually([&] { return shows(held, summary); })) << "the page behind the box follows too";
+  EXPECT_TRUE(eventually([&] { return other.sent(summary); }));
+  EXPECT_TRUE(eventually([&] { return held.sent(summary); })) << "the page behind the box follows too";
 }
 
 TEST_F(EventLoop, ABusyPageHoldsUpNoOtherAndGetsItsEventsInOrderAfterwards) {
@@ -93,7 +85,7 @@ TEST_F(EventLoop, ABusyPageHoldsUpNoOtherAndGetsItsEventsInOrderAfterwards) {
   });
   ASSERT_TRUE(eventually([&] { return busy.load(); }));
   const std::string summary = appendLease();
-  EXPECT_TRUE(eventually([&] { return shows(other, summary); }));
+  EXPECT_TRUE(eventually([&] { return other.sent(summary); }));
   nodes.triggerEvent();
   const std::vector<int> both = {nodes.leasesModifiedFd(), nodes.nodeChangedFd()};
   EXPECT_TRUE(eventually([&] { return other_tab->seen() == both; }));
@@ -102,7 +94,7 @@ TEST_F(EventLoop, ABusyPageHoldsUpNoOtherAndGetsItsEventsInOrderAfterwards) {
   finish.set_value();
   EXPECT_TRUE(eventually([&] { return held_tab->seen().size() == 2; }));
   EXPECT_EQ(held_tab->seen(), both) << "in the order they happened";
-  EXPECT_TRUE(shows(held, summary));
+  EXPECT_TRUE(held.sent(summary));
 }
 
 }  // namespace

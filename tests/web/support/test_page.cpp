@@ -104,4 +104,11 @@ std::vector<std::string> TestPage::sentIds() {
   return ids;
 }
 
+bool TestPage::sent(const std::string& text) const {
+  for (const auto& u : recorder_->updates())
+    for (const auto& [id, html] : u.widgets)
+      if (html.find(text) != std::string::npos) return true;
+  return false;
+}
+
 }  // namespace web::test

@@ -57,6 +57,8 @@ class TestPage {
   std::vector<Update> take();
   // Ids of the widgets sent since the last call.
   std::vector<std::string> sentIds();
+  // Whether a widget sent since the last take() carries the text.
+  bool sent(const std::string& text) const;
 
  private:
   std::shared_ptr<Session> session_;
