@@ -5,7 +5,9 @@
 #include <boost/program_options.hpp>
 #include <sstream>
 
+#include "modules/error.h"
 #include "modules/files.h"
+#include "modules/paths.h"
 
 namespace po = boost::program_options;
 
@@ -42,12 +44,13 @@ po::options_description everything() {
   return all;
 }
 
-// A trailing slash or "/" alone mean the same root.
-std::string cleanRoot(const std::string& dir) {
-  std::string clean = dir;
-  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
-  if (clean == "/") clean.clear();
-  if (!clean.empty() && clean.front() != '/') throw ConfigurationError("--sysroot: " + dir + " is not an absolute path");
+std::string existingRoot(const std::string& dir) {
+  std::string clean;
+  try {
+    clean = trl::normalSysroot(dir);
+  } catch (const _Error&) {
+    throw ConfigurationError("--sysroot: " + dir + " is not an absolute path");
+  }
   struct stat st;
   if (!clean.empty() && (::stat(clean.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
     throw ConfigurationError("--sysroot: " + dir + " is not a directory");
@@ -97,7 +100,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       return command;
     }
     Configuration& config = command.config;
-    config.sysroot = cleanRoot(values["sysroot"].as<std::string>());
+    config.sysroot = existingRoot(values["sysroot"].as<std::string>());
     const std::string file = config.sysroot + Configuration::options_file;
     std::string text;
     try {

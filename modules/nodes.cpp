@@ -35,7 +35,8 @@ Nodes::Nodes(Config config)
     eventFd_ = std::make_unique<trl::EventFd>(trl::EventFd::Texts{
         "create eventFd failed", "write to event file failed", "read from event file failed", "close eventFd failed"});
     TRL_LOG("eventFd created = " << eventFd_->fd());
-    ipmiFd_ = std::make_unique<trl::EventFd>(trl::EventFd::Texts{"create ipmiFd failed", "write to ipmi event file failed",
+    ipmiFd_ = std::make_unique<trl::EventFd>(trl::EventFd::Texts{"create ipmiFd failed",
+                                                                 "write to ipmi event file failed",
                                                                  "read from ipmi event file failed",
                                                                  "close ipmiFd failed"});
     TRL_LOG("ipmiFd created = " << ipmiFd_->fd());

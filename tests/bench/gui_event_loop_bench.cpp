@@ -41,15 +41,17 @@ std::vector<double> measure(const TestPage& page, int rounds) {
 }
 
 void print(const char* what, const std::vector<double>& times) {
-  std::printf("%-44s median %6.1f ms, max %6.1f ms (%zu rounds)\n", what, times[times.size() / 2], times.back(),
-              times.size());
+  std::fprintf(stderr, "%-44s median %6.1f ms, max %6.1f ms (%zu rounds)\n", what, times[times.size() / 2],
+               times.back(), times.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-  trl::test::CaptureStdout quiet;  // the back end's log lines
+  // The back end's log lines, to the end of the process (it shuts down at
+  // exit): the figures go to standard error.
+  static trl::test::CaptureStdout quiet;
   std::vector<double> idle, busy;
   {
     trl::test::ShellLoop shell;
@@ -62,8 +64,7 @@ int main(int argc, char** argv) {
     busy = measure(page, rounds);
     finish.set_value();
   }
-  quiet.text();
-  std::printf("lease appended to the change a page receives:\n");
+  std::fprintf(stderr, "lease appended to the change a page receives:\n");
   print("  the other page idle", idle);
   print("  the other page held in a long handler", busy);
   return 0;
