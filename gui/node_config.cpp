@@ -365,7 +365,7 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
         if (mc.mac() != 0) mc.name(eth0.name() + Nodes::mc_extension);
         node->eth0 = eth0;
         node->mc = mc;
-        if (mc.mac() != 0) node->resetIPMI();
+        if (mc.mac() != 0) nodes->resetIPMI(*node);
         changed = true;
       } else if (column == c.eth0Mac || column == c.mcMac) {
         typed = column == c.eth0Mac ? &node->eth0 : &node->mc;

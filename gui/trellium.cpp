@@ -1,5 +1,6 @@
 #include "gui/trellium.h"
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 
@@ -17,10 +18,11 @@
 #include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
+#include "web/session.h"
 #include "web/tab_widget.h"
 #include "web/tool_bar.h"
 
-std::vector<Trellium*> Trellium::sessionList;
+std::vector<std::weak_ptr<web::Session>> Trellium::sessionList;
 std::mutex Trellium::sessionListMutex;
 std::atomic<bool> Trellium::shutdownPending{false};
 std::atomic<bool> Trellium::restart{true};
@@ -38,7 +40,13 @@ Trellium::Trellium(const web::Environment& env) : web::Application(env) {
 Trellium::~Trellium() {
   const std::lock_guard<std::mutex> guard(sessionListMutex);
   TRL_LOG("Number of sessions: " << sessionList.size());
-  sessionList.erase(std::remove(sessionList.begin(), sessionList.end(), this), sessionList.end());
+  const web::Session* const mine = &session();
+  sessionList.erase(std::remove_if(sessionList.begin(), sessionList.end(),
+                                   [mine](const std::weak_ptr<web::Session>& s) {
+                                     const std::shared_ptr<web::Session> live = s.lock();
+                                     return !live || live.get() == mine;
+                                   }),
+                    sessionList.end());
   TRL_LOG("----------------Trellium session ended---------------------");
   TRL_LOG("Number of sessions: " << sessionList.size());
 }
@@ -168,6 +176,24 @@ void Trellium::setTabModules() {
   for (const int fd : {leases, table}) addListener(deploymentTab_, fd);
 }
 
+std::vector<std::shared_ptr<web::Session>> Trellium::liveSessions() {
+  std::vector<std::shared_ptr<web::Session>> live;
+  const std::lock_guard<std::mutex> guard(sessionListMutex);
+  for (const std::weak_ptr<web::Session>& s : sessionList)
+    if (std::shared_ptr<web::Session> session = s.lock()) live.push_back(std::move(session));
+  return live;
+}
+
+void Trellium::postEvent(web::Session& session, int fd) {
+  session.post([fd] {
+    // The session's queue runs only while its application lives.
+    if (auto* app = dynamic_cast<Trellium*>(web::Application::instance()))
+      app->handleEvent(fd);
+    else
+      TRL_LOG("instance killed");
+  });
+}
+
 void Trellium::handleEvent(int fd) {
   const web::Application::UpdateLock lock(this);
   if (!lock) return;  // the session is going away
@@ -257,7 +283,7 @@ std::unique_ptr<web::Application> createApplication(const web::Environment& env)
   auto session = std::make_unique<Trellium>(env);
   {
     const std::lock_guard<std::mutex> guard(Trellium::sessionListMutex);
-    Trellium::sessionList.push_back(session.get());
+    Trellium::sessionList.push_back(session->session().weak_from_this());
     TRL_LOG("Number of sessions: " << Trellium::sessionList.size());
   }
   Modules* modules = Modules::getInstance();

@@ -120,6 +120,21 @@ std::string contentDisposition(const std::string& name) {
   return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
 }
 
+// Asio opens and accepts sockets without close-on-exec; a program the
+// application starts would inherit them (a daemon started through a
+// service manager would then hold our port after we exit).
+void openCloseOnExec(tcp::acceptor& acceptor, const tcp& protocol, beast::error_code& ec) {
+  const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    ec.assign(errno, boost::system::system_category());
+    return;
+  }
+  acceptor.assign(protocol, fd, ec);
+  if (ec) ::close(fd);
+}
+
+void setCloseOnExec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
 }  // namespace
 
 struct Server::Impl {
@@ -691,6 +706,7 @@ void Server::Impl::startAccept() {
       });
       return;
     }
+    setCloseOnExec(socket.native_handle());
     const auto connection = std::make_shared<HttpConnection>(std::move(socket), *this);
     if (auto place = limits.admit(ConnectionLimits::Kind::Http, connection->address()))
       connection->run(std::move(place));
@@ -782,7 +798,7 @@ bool Server::start() {
   if (ec) throw ServerError("--http-address: '" + s.options.httpAddress + "' is not an address");
   const tcp::endpoint endpoint(address, s.options.httpPort);
   s.acceptor = std::make_unique<tcp::acceptor>(*s.ioc);
-  s.acceptor->open(endpoint.protocol(), ec);
+  openCloseOnExec(*s.acceptor, endpoint.protocol(), ec);
   if (!ec) s.acceptor->set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) s.acceptor->bind(endpoint, ec);
   if (!ec) s.acceptor->listen(net::socket_base::max_listen_connections, ec);

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace web {
 
@@ -12,83 +13,132 @@ namespace po = boost::program_options;
 
 namespace {
 
+// Digits only, within max: "-1" or "8080x" is no number.
+std::uint64_t parseNumber(const std::string& option, const std::string& text, std::uint64_t max, std::size_t& used) {
+  used = 0;
+  std::uint64_t v = 0;
+  while (used < text.size() && std::isdigit(static_cast<unsigned char>(text[used]))) {
+    const unsigned digit = static_cast<unsigned>(text[used] - '0');
+    if (v > (max - digit) / 10) throw ServerError("--" + option + ": '" + text + "' is too large");
+    v = v * 10 + digit;
+    ++used;
+  }
+  if (used == 0) throw ServerError("--" + option + ": '" + text + "' is not a number");
+  return v;
+}
+
+std::uint64_t parseWhole(const std::string& option, const std::string& text, std::uint64_t max) {
+  std::size_t used = 0;
+  const std::uint64_t v = parseNumber(option, text, max, used);
+  if (used != text.size()) throw ServerError("--" + option + ": '" + text + "' is not a number");
+  return v;
+}
+
 std::uint64_t parseSize(const std::string& text) {
   std::size_t used = 0;
-  unsigned long long v = 0;
-  try {
-    v = std::stoull(text, &used);
-  } catch (const std::exception&) {
-    throw ServerError("--max-request-size: not a size: '" + text + "'");
-  }
-  std::string suffix = text.substr(used);
+  const std::uint64_t v = parseNumber("max-request-size", text, std::uint64_t(1) << 40, used);
+  const std::string suffix = text.substr(used);
   if (suffix.size() > 1 || (suffix.size() == 1 && !std::strchr("kKmMgG", suffix[0])))
     throw ServerError("--max-request-size: unknown unit in '" + text + "' (use k, M or G)");
   const char unit = suffix.empty() ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(suffix[0])));
   const unsigned shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : 0;
-  return static_cast<std::uint64_t>(v) << shift;
+  return v << shift;
+}
+
+std::string text(const po::variables_map& values, const char* name, const std::string& fallback) {
+  const auto found = values.find(name);
+  return found == values.end() || found->second.empty() ? fallback : found->second.as<std::string>();
 }
 
 // The limits of ServerOptions::Limits, kept in one block of their own.
-struct LimitValues {
-  explicit LimitValues(const ServerOptions::Limits& l)
-      : connections(l.connections.connections), connectionsPerAddress(l.connections.connectionsPerAddress),
-        sockets(l.connections.sockets), socketsPerAddress(l.connections.socketsPerAddress),
-        waiting(l.sessions.waiting), waitingPerAddress(l.sessions.waitingPerAddress),
-        graceSeconds(static_cast<double>(l.reconnectGrace.count()) / 1000) {}
-  std::size_t connections, connectionsPerAddress, sockets, socketsPerAddress, waiting, waitingPerAddress;
-  double graceSeconds;
-};
-
-void addLimitOptions(po::options_description& desc, LimitValues& v) {
+void addLimitOptions(po::options_description& desc, const ServerOptions::Limits& d) {
+  const auto number = [](std::size_t n) { return po::value<std::string>()->value_name("N")->default_value(std::to_string(n)); };
+  std::ostringstream grace;
+  grace << static_cast<double>(d.reconnectGrace.count()) / 1000;
   desc.add_options()
-      ("max-connections", po::value(&v.connections)->default_value(v.connections),
-       "plain HTTP connections at once")
-      ("max-connections-per-address", po::value(&v.connectionsPerAddress)->default_value(v.connectionsPerAddress),
+      ("max-connections", number(d.connections.connections), "plain HTTP connections at once")
+      ("max-connections-per-address", number(d.connections.connectionsPerAddress),
        "plain HTTP connections at once from one client address")
-      ("max-websockets", po::value(&v.sockets)->default_value(v.sockets), "WebSockets of open pages at once")
-      ("max-websockets-per-address", po::value(&v.socketsPerAddress)->default_value(v.socketsPerAddress),
+      ("max-websockets", number(d.connections.sockets), "WebSockets of open pages at once")
+      ("max-websockets-per-address", number(d.connections.socketsPerAddress),
        "WebSockets of open pages at once from one client address")
-      ("max-waiting-sessions", po::value(&v.waiting)->default_value(v.waiting),
-       "sessions waiting for their page's WebSocket")
-      ("max-waiting-sessions-per-address", po::value(&v.waitingPerAddress)->default_value(v.waitingPerAddress),
+      ("max-waiting-sessions", number(d.sessions.waiting), "sessions waiting for their page's WebSocket")
+      ("max-waiting-sessions-per-address", number(d.sessions.waitingPerAddress),
        "sessions waiting for their page's WebSocket, from one client address")
-      ("reconnect-grace", po::value(&v.graceSeconds)->default_value(v.graceSeconds),
+      ("reconnect-grace", po::value<std::string>()->value_name("SECONDS")->default_value(grace.str()),
        "seconds a session waits for its page's WebSocket before it ends");
 }
 
-void applyLimits(const LimitValues& v, ServerOptions::Limits& l) {
-  if (!(v.graceSeconds > 0) || v.graceSeconds > 86400)
-    throw ServerError("--reconnect-grace: " + std::to_string(v.graceSeconds) + " is not between 0 and 86400 seconds");
-  for (const std::size_t n : {v.connections, v.connectionsPerAddress, v.sockets, v.socketsPerAddress, v.waiting,
-                              v.waitingPerAddress})
-    if (n == 0) throw ServerError("connection and session limits must be at least 1");
-  l.connections = {v.connections, v.connectionsPerAddress, v.sockets, v.socketsPerAddress};
-  l.sessions = {v.waiting, v.waitingPerAddress};
-  l.reconnectGrace = std::chrono::milliseconds(static_cast<long long>(v.graceSeconds * 1000));
+ServerOptions::Limits limitsFrom(const po::variables_map& values, const ServerOptions::Limits& d) {
+  const auto count = [&values](const char* name, std::size_t fallback) {
+    const std::size_t n = static_cast<std::size_t>(parseWhole(name, text(values, name, std::to_string(fallback)), 1u << 20));
+    if (n == 0) throw ServerError(std::string("--") + name + ": must be at least 1");
+    return n;
+  };
+  ServerOptions::Limits l;
+  l.connections = {count("max-connections", d.connections.connections),
+                   count("max-connections-per-address", d.connections.connectionsPerAddress),
+                   count("max-websockets", d.connections.sockets),
+                   count("max-websockets-per-address", d.connections.socketsPerAddress)};
+  l.sessions = {count("max-waiting-sessions", d.sessions.waiting),
+                count("max-waiting-sessions-per-address", d.sessions.waitingPerAddress)};
+  const std::string graceText = text(values, "reconnect-grace", "");
+  l.reconnectGrace = d.reconnectGrace;
+  if (!graceText.empty()) {
+    std::size_t used = 0;
+    double seconds = 0;
+    try {
+      seconds = std::stod(graceText, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != graceText.size() || !(seconds > 0) || seconds > 86400)
+      throw ServerError("--reconnect-grace: '" + graceText + "' is not a number of seconds between 0 and 86400");
+    l.reconnectGrace = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }
+  return l;
 }
 
 }  // namespace
 
-ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile) {
-  ServerOptions o;
-  std::string maxSize;
-  unsigned port = o.httpPort;
-  po::options_description desc("web server options");
+po::options_description serverOptionsDescription() {
+  const ServerOptions d;
+  po::options_description desc("Web server");
   desc.add_options()
-      ("http-address", po::value<std::string>(&o.httpAddress)->default_value(o.httpAddress), "address to listen on")
-      ("http-port", po::value<unsigned>(&port)->default_value(port), "port to listen on (0: any)")
-      ("docroot", po::value<std::string>(&o.docRoot)->default_value(o.docRoot), "directory of the served files")
-      ("approot", po::value<std::string>(&o.appRoot)->default_value(o.appRoot), "directory of the application's files")
-      ("max-request-size", po::value<std::string>(&maxSize), "largest request (upload) in bytes; k, M, G allowed")
-      ("threads", po::value<unsigned>(&o.threads)->default_value(o.threads), "socket threads");
-  LimitValues limits(o.limits);
-  addLimitOptions(desc, limits);
+      ("http-address", po::value<std::string>()->value_name("ADDRESS")->default_value(d.httpAddress),
+       "address to listen on")
+      ("http-port", po::value<std::string>()->value_name("PORT")->default_value(std::to_string(d.httpPort)),
+       "port to listen on (0: any free port)")
+      ("docroot", po::value<std::string>()->value_name("DIR")->default_value(d.docRoot),
+       "directory of the served files")
+      ("approot", po::value<std::string>()->value_name("DIR")->default_value(d.appRoot),
+       "directory of the application's own files")
+      ("max-request-size", po::value<std::string>()->value_name("SIZE")->default_value("40M"),
+       "largest request (an upload) in bytes; k, M or G allowed")
+      ("threads", po::value<std::string>()->value_name("N")->default_value(std::to_string(d.threads)),
+       "socket threads");
+  addLimitOptions(desc, d.limits);
+  return desc;
+}
+
+ServerOptions serverOptionsFrom(const po::variables_map& values) {
+  ServerOptions o;
+  o.httpAddress = text(values, "http-address", o.httpAddress);
+  o.httpPort = static_cast<unsigned short>(parseWhole("http-port", text(values, "http-port", "8080"), 65535));
+  o.docRoot = text(values, "docroot", o.docRoot);
+  o.appRoot = text(values, "approot", o.appRoot);
+  o.maxRequestSize = parseSize(text(values, "max-request-size", "40M"));
+  o.threads = static_cast<unsigned>(parseWhole("threads", text(values, "threads", "2"), 64));
+  if (o.threads == 0) o.threads = 1;
+  o.limits = limitsFrom(values, o.limits);
+  return o;
+}
+
+ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile) {
+  const po::options_description desc = serverOptionsDescription();
   po::variables_map vm;
   try {
-    if (argc > 0 && argv) {
-      const auto parsed = po::command_line_parser(argc, argv).options(desc).allow_unregistered().run();
-      po::store(parsed, vm);
-    }
+    if (argc > 0 && argv) po::store(po::command_line_parser(argc, argv).options(desc).run(), vm);
     if (!optionsFile.empty()) {
       std::ifstream in(optionsFile);
       if (!in) throw ServerError("cannot read web server options file " + optionsFile);
@@ -102,12 +152,7 @@ ServerOptions parseServerOptions(int argc, const char* const* argv, const std::s
   } catch (const po::error& e) {
     throw ServerError(std::string("web server options: ") + e.what());
   }
-  if (port > 65535) throw ServerError("--http-port: " + std::to_string(port) + " is not a port");
-  o.httpPort = static_cast<unsigned short>(port);
-  if (!maxSize.empty()) o.maxRequestSize = parseSize(maxSize);
-  if (o.threads == 0) o.threads = 1;
-  applyLimits(limits, o.limits);
-  return o;
+  return serverOptionsFrom(vm);
 }
 
 }  // namespace web

@@ -21,7 +21,7 @@ class ModulesRoot : public ::testing::Environment {
     root() = new ScratchRoot();
     const std::string command = std::string(TRL_SOURCE_DIR "/lab/make-sysroot.sh ") + dir() + " >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    Modules::getInstance();
+    Modules::create({});
   }
   static const std::string& dir() { return root()->dir(); }
 

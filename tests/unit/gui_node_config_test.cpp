@@ -81,7 +81,8 @@ class ServersTab : public ::testing::Test {
 
   // A session as the web server makes one, with its handlers on the pool.
   void open() {
-    page_ = web::test::TestPage::of(
+    page_ = std::make_unique<web::test::TestPage>(
+        &pool_,
         [](const web::Environment& env) {
           web::Environment here = env;
           here.setAppRoot(TRL_BINARY_DIR "/resources/");
@@ -91,8 +92,7 @@ class ServersTab : public ::testing::Test {
           app->setTabModules();
           app->update();
           return app;
-        },
-        &pool_);
+        });
     // Only the shown tab reaches the page.
     page().runAndWait([&] { app().tabWidget()->setCurrentIndex(Trellium::ConfigurationTabIndex); });
     settle();
