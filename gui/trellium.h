@@ -15,6 +15,7 @@
 class Dashboard;
 class FabricTab;
 class Modules;
+class MonitorControl;
 class Wiring;
 namespace web {
 class Environment;
@@ -60,6 +61,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  MonitorControl* monitorControl() const { return monitorControl_; }
   Wiring* wiring() const { return wiring_; }
 
  private:
@@ -75,7 +77,7 @@ class Trellium : public web::Application {
 
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
-  HelpableContainer* monitorControl_ = nullptr;
+  MonitorControl* monitorControl_ = nullptr;
   HelpableContainer* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
