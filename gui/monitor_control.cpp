@@ -45,7 +45,11 @@ MonitorControl::MonitorControl(Trellium* manager) : HelpableContainer(manager) {
   nodeNameCombo_->activated().connect([this] { nodeChanged(); });
   sensorCombo_->activated().connect([this] { sensorChanged(); });
   monitorTable_->warning().connect(this, &MonitorControl::updateWarning);
-  monitorTable_->sensorsChanged().connect([this] { updateSensorCombo(monitorTable_->rows(), false); });
+  // A table emptied by a silent controller leaves the choices as they are:
+  // the history goes on recording the chosen sensor.
+  monitorTable_->sensorsChanged().connect([this] {
+    if (monitorTable_->rows().size() > 1) updateSensorCombo(monitorTable_->rows(), false);
+  });
   chartContainer_->seriesShown().connect(this, &MonitorControl::followHistory);
 }
 

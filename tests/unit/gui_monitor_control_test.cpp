@@ -264,6 +264,7 @@ TEST(MonitorTab, OnASimulatedController) {
   p.deliver(nodes().powerStatusChangedFd());
   EXPECT_EQ(p.warning().rfind("connection error: the controller of node1 does not answer", 0), 0u) << p.warning();
   EXPECT_TRUE(p.column(0).empty());
+  EXPECT_EQ(p.tab->sensorCombo()->currentText(), "CPU Temp") << "the choice the history records stays shown";
   setPowerStatus(0, Node::Up);
   p.deliver(nodes().historyUpdateFd());
   EXPECT_EQ(p.warning(), "");
