@@ -16,6 +16,7 @@
 #include "gui/monitor_control.h"
 #include "gui/chart_container.h"
 #include "gui/monitor_table.h"
+#include "gui/node_config.h"
 #include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
@@ -103,7 +104,9 @@ void Trellium::addDashboardTab() {
 
 void Trellium::addConfigurationTab() {
   TRL_LOG("Adding configuration tab");
-  nodeConfig_ = addTab(std::make_unique<EmptyTab>(this), "Servers", "configuration");
+  auto tab = std::make_unique<NodeConfig>(this);
+  nodeConfig_ = tab.get();
+  addTab(std::move(tab), "Servers", "configuration");
 }
 
 void Trellium::addMonitorTab() {
@@ -150,8 +153,9 @@ void Trellium::setTabModules() {
   fabricTab_->generalConfigData().nodes = &nodes;
   wiring_->wiringTableData().geometry = modules_->geometry.get();
   wiring_->nodeTableData().nodes = &nodes;
+  nodeConfig_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {nodeConfig_, settingsTab_, deploymentTab_})
+  for (HelpableContainer* tab : {settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);

@@ -16,6 +16,7 @@ class Dashboard;
 class FabricTab;
 class Modules;
 class MonitorControl;
+class NodeConfig;
 class Wiring;
 namespace web {
 class Environment;
@@ -62,6 +63,7 @@ class Trellium : public web::Application {
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
   MonitorControl* monitorControl() const { return monitorControl_; }
+  NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
  private:
@@ -78,7 +80,7 @@ class Trellium : public web::Application {
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
   MonitorControl* monitorControl_ = nullptr;
-  HelpableContainer* nodeConfig_ = nullptr;
+  NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
   HelpableContainer* deploymentTab_ = nullptr;
