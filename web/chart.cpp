@@ -181,8 +181,10 @@ std::string CartesianChart::svg() const {
   std::vector<std::string> latestText(series_.size());
   double latestWidth = 0;
   for (std::size_t i = 0; i < series_.size(); ++i) {
-    for (int r = rows - 1; r >= 0 && lastRow[i] < 0; --r)
-      if (!std::isnan(xs[static_cast<std::size_t>(r)]) && !std::isnan(ys[i][static_cast<std::size_t>(r)])) lastRow[i] = r;
+    for (int r = rows - 1; r >= 0 && lastRow[i] < 0; --r) {
+      const auto at = static_cast<std::size_t>(r);
+      if (!std::isnan(xs[at]) && !std::isnan(ys[i][at])) lastRow[i] = r;
+    }
     if (!series_[i].latestValueShown() || lastRow[i] < 0) continue;
     latestText[i] = valueLabel(ys[i][static_cast<std::size_t>(lastRow[i])]);
     if (!series_[i].unit().empty()) latestText[i] += " " + series_[i].unit();

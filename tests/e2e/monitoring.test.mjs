@@ -9,7 +9,9 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import {
+  check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery,
+} from './common.mjs';
 
 const until = (fn, what, timeout = 40000) => untilEvery(fn, what, timeout, 100);
 const servers = 8;
@@ -72,7 +74,8 @@ try {
   // Every frame the pages receive, with its time and size.
   const frames = [];
   context.on('page', (p) => p.on('websocket', (ws) => ws.on('framereceived', (f) => {
-    frames.push({ page: p, at: Date.now(), bytes: Buffer.byteLength(f.payload) });
+    const text = f.payload.toString();
+    frames.push({ page: p, at: Date.now(), bytes: Buffer.byteLength(f.payload), chart: text.includes('w-chart-svg') });
   })));
   const pageErrors = [];
   const page = await openPage(context, lab.url, (e) => pageErrors.push(e.message));
@@ -140,6 +143,7 @@ try {
   const own = frames.filter((f) => f.page === page && f.at > redraws[0].at + 1000 &&
     f.at <= redraws[redraws.length - 1].at + 1000);
   const perRound = own.reduce((sum, f) => sum + f.bytes, 0) / (redraws.length - 1);
+  const chartPerRound = own.filter((f) => f.chart).reduce((sum, f) => sum + f.bytes, 0) / (redraws.length - 1);
 
   // A choice on the second page reaches the first at the next round.
   await sensorSelect(second).selectOption({ label: 'Inlet Temp' });
@@ -186,7 +190,7 @@ try {
   await until(async () => (await chosen(sensorSelect(fresh))) === 'CPU Temp', 'the sensor combo filled');
 
   console.log(`figure: bytes sent to a page per sampling round: ${Math.round(perRound)} ` +
-    `(${own.length} frames over ${redraws.length - 1} rounds)`);
+    `(${Math.round(chartPerRound)} of them the chart; ${own.length} frames over ${redraws.length - 1} rounds)`);
   console.log(`figure: sample to redrawn chart: median ${delays[Math.floor(delays.length / 2)]} ms, ` +
     `min ${delays[0]} ms, max ${delays[delays.length - 1]} ms (${delays.length} rounds)`);
   await cleanup(0);
