@@ -14,6 +14,9 @@
 #include "gui/help.h"
 #include "web/image.h"
 #include "gui/modules.h"
+#include "gui/monitor_control.h"
+#include "gui/chart_container.h"
+#include "gui/monitor_table.h"
 #include "gui/node_config.h"
 #include "gui/wiring.h"
 #include "web/panel.h"
@@ -115,7 +118,9 @@ void Trellium::addConfigurationTab() {
 }
 
 void Trellium::addMonitorTab() {
-  monitorControl_ = addTab(std::make_unique<EmptyTab>(this), "Monitoring", "monitor");
+  auto tab = std::make_unique<MonitorControl>(this);
+  monitorControl_ = tab.get();
+  addTab(std::move(tab), "Monitoring", "monitor");
 }
 
 void Trellium::addFabricTab() {
@@ -158,7 +163,7 @@ void Trellium::setTabModules() {
   wiring_->nodeTableData().nodes = &nodes;
   nodeConfig_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {monitorControl_, settingsTab_, deploymentTab_})
+  for (HelpableContainer* tab : {settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
@@ -167,9 +172,15 @@ void Trellium::setTabModules() {
       });
   dashboard_->setModule(&nodes);
   dashboard_->setModule(modules_->settings.get());
+  monitorControl_->setModule(&nodes);
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
+  const int history = nodes.historyUpdateFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);
+  addListener(monitorControl_->chartContainer(), history);
+  // The table also hears power status changes: a controller that stops
+  // answering is said at once, not one sampling round later.
+  for (const int fd : {history, power}) addListener(monitorControl_->monitorTable(), fd);
   for (const int fd : {leases, table, power}) addListener(nodeConfig_, fd);
   for (const int fd : {leases, table}) addListener(wiring_, fd);
   for (const int fd : {leases, table}) addListener(fabricTab_, fd);

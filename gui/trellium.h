@@ -15,6 +15,7 @@
 class Dashboard;
 class FabricTab;
 class Modules;
+class MonitorControl;
 class NodeConfig;
 class Wiring;
 namespace web {
@@ -72,6 +73,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  MonitorControl* monitorControl() const { return monitorControl_; }
   NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
@@ -88,7 +90,7 @@ class Trellium : public web::Application {
 
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
-  HelpableContainer* monitorControl_ = nullptr;
+  MonitorControl* monitorControl_ = nullptr;
   NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;

@@ -146,6 +146,11 @@ std::vector<HistoryData> History::samples() const {
   return std::vector<HistoryData>(buff.begin(), buff.end());
 }
 
+History::Snapshot History::snapshot() const {
+  const std::lock_guard<std::mutex> guard(history_lock);
+  return Snapshot{history_node_name, history_sensor_name, std::vector<HistoryData>(buff.begin(), buff.end())};
+}
+
 // The first sample that no later one beats; NaN neither wins nor displaces.
 double History::min() const {
   const std::lock_guard<std::mutex> guard(history_lock);

@@ -55,6 +55,13 @@ class History : public Module {
   const boost::circular_buffer<HistoryData>& buffer() const { return buff; }
   std::mutex& historyLock() const { return history_lock; }
   std::vector<HistoryData> samples() const;  // a copy, taken under the lock
+  // What is being recorded and what was, read together under the lock.
+  struct Snapshot {
+    std::string node;
+    std::string sensor;
+    std::vector<HistoryData> samples;  // oldest first
+  };
+  Snapshot snapshot() const;
   double min() const;
   double max() const;
   void push(const HistoryData& sample);
