@@ -63,8 +63,10 @@ web::GridLayout* SettingsTab::formGrid(web::Panel& panel) {
 }
 
 web::Text* SettingsTab::formLabel(web::GridLayout& grid, const char* markup, int row) {
-  return grid.addWidget(std::make_unique<web::Text>(Util::stdText(markup), web::TextFormat::Markup), row, 0,
-                        web::AlignMiddle);
+  auto* label = grid.addWidget(std::make_unique<web::Text>(Util::stdText(markup), web::TextFormat::Markup), row, 0,
+                               web::AlignMiddle);
+  label->setMinimumSize(170, web::Length::Auto());  // the fields of all panels line up
+  return label;
 }
 
 web::Text* SettingsTab::formNote(web::GridLayout& grid, int row, int columns) {

@@ -27,6 +27,7 @@ UploadPackagePanel::UploadPackagePanel(Model::SettingsData& data, SettingsTab& t
   note_ = addNew<web::Text>();
   note_->setStyleClass("trl-note trl-upload-note");
   reset();
+  say("Choose a Trellium package file (.deb). It is checked, and you are asked, before anything is installed.");
 }
 
 void UploadPackagePanel::reset() {
@@ -35,7 +36,7 @@ void UploadPackagePanel::reset() {
   if (row_) web::dispose(removeWidget(row_));
   row_ = insertWidget(0, std::make_unique<web::Container>());
   auto* layout = row_->setLayout(std::make_unique<web::HBoxLayout>());
-  layout->setContentsMargins(8, 8, 8, 0);
+  layout->setContentsMargins(8, 8, 8, 4);
   layout->setSpacing(8);
   auto upload = std::make_unique<web::FileUpload>();
   upload->setProgressBar(std::make_unique<web::ProgressBar>());
@@ -70,6 +71,7 @@ void UploadPackagePanel::uploadedHandler() {
   const Settings& settings = *data_.settings;
   const std::string file = upload_->spoolFileName();
   const std::string name = upload_->clientFileName();
+  say("Checking " + name + "\u2026");
 
   try {
     web::ProgressDialog checking(std::string(), std::string(), 0, 0);
@@ -96,6 +98,7 @@ void UploadPackagePanel::uploadedHandler() {
     return;
   }
 
+  say("Installing " + name + "\u2026");
   try {
     // Once the package manager runs, nothing may stop it half way: no Cancel.
     web::ProgressDialog installing(std::string(), std::string(), 0, 0);
@@ -110,6 +113,7 @@ void UploadPackagePanel::uploadedHandler() {
   }
 
   reset();
+  say(name + " is installed. Trellium restarts now.");
   web::MessageBox::open("Info",
                         "The upgrade is installed. Trellium restarts now; this page loads the new version by "
                         "itself once it answers.",

@@ -124,8 +124,17 @@ export class LabCluster {
   }
 
   async start(extraArgs = []) {
+    this.up();
+    await this.runTrellium(extraArgs);
+  }
+
+  // The lab alone: its system root can be changed before Trellium reads it.
+  up() {
     this.script('cluster-up.sh', String(this.servers), '--prefix', this.prefix, '--build', option('--build'),
       '--resources', option('--resources'), '--forward', String(this.port), '--drift', '0', '--quiet');
+  }
+
+  async runTrellium(extraArgs = []) {
     const resources = option('--resources');
     this.trellium = spawn('setsid', ['ip', 'netns', 'exec', `${this.prefix}-mgmt`, option('--trellium'),
       '--sysroot', this.sysroot, '--http-address', '127.0.0.1', '--http-port', String(this.port),
