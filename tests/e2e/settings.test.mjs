@@ -143,6 +143,7 @@ try {
   check((await answer('No')) === 'Upgrade validated. Proceed upgrading Trellium?', 'the question');
   await until(panelReset, 'the panel reset after No');
   check(installed() === '1.4.6' && !trellium.log.includes('exiting with restart flag set'), 'nothing installed');
+  check(readText(`${supervisor}/exits`) === '' && trellium.count('listening on') === 1, 'Trellium still running');
 
   // Accepted: the package is installed under a dialog without Cancel; the
   // process ends with 20, the service starts it again, and the page loads

@@ -81,18 +81,7 @@ class ServersTab : public ::testing::Test {
 
   // A session as the web server makes one, with its handlers on the pool.
   void open() {
-    page_ = web::test::TestPage::of(
-        [](const web::Environment& env) {
-          web::Environment here = env;
-          here.setAppRoot(TRL_BINARY_DIR "/resources/");
-          auto app = std::make_unique<Trellium>(here);
-          app->initWidgets();
-          app->setModules(Modules::getInstance());
-          app->setTabModules();
-          app->update();
-          return app;
-        },
-        &pool_);
+    page_ = web::test::TestPage::of(trl::test::openTrellium, &pool_);
     // Only the shown tab reaches the page.
     page().runAndWait([&] { app().tabWidget()->setCurrentIndex(Trellium::ConfigurationTabIndex); });
     settle();

@@ -57,18 +57,7 @@ std::vector<std::string> names() {
 class SettingsPage {
  public:
   SettingsPage() {
-    page_ = web::test::TestPage::of(
-        [](const web::Environment& env) {
-          web::Environment here = env;
-          here.setAppRoot(TRL_BINARY_DIR "/resources/");
-          auto app = std::make_unique<Trellium>(here);
-          app->initWidgets();
-          app->setModules(Modules::getInstance());
-          app->setTabModules();
-          app->update();
-          return app;
-        },
-        &pool_);
+    page_ = web::test::TestPage::of(trl::test::openTrellium, &pool_);
     page_->runAndWait([&] { app().tabWidget()->setCurrentIndex(Trellium::SettingsTabIndex); });
     page_->take();
   }
