@@ -79,7 +79,8 @@ void UploadPackagePanel::uploadedHandler() {
     checking.show();
     runWithProgress(checking, "Checking " + name, [&] { settings.validateTrellium(file); });
   } catch (const std::exception& e) {
-    fail("Upgrade validation failed: " + std::string(e.what()));
+    fail("Upgrade validation failed: " + std::string(e.what()),
+         "Nothing was installed. The package manager's messages are in Trellium's log.");
     return;
   }
 
@@ -108,7 +109,9 @@ void UploadPackagePanel::uploadedHandler() {
       runWithProgress(installing, "Installing " + name, [&] { settings.upgradeTrellium(file); });
     });
   } catch (const std::exception& e) {
-    fail("Upgrade failed: " + std::string(e.what()));
+    fail("Upgrade failed: " + std::string(e.what()),
+         "The installation did not finish. The package manager's messages are in Trellium's log; "
+         "\"dpkg --audit\" on the management host says what is left to do.");
     return;
   }
 
@@ -125,10 +128,10 @@ void UploadPackagePanel::uploadedHandler() {
   if (::kill(::getpid(), SIGTERM) != 0) throw TRL_SYSERROR("kill failed");
 }
 
-void UploadPackagePanel::fail(const std::string& text) {
+void UploadPackagePanel::fail(const std::string& text, const std::string& note) {
   TRL_LOG(text);
   web::MessageBox::open("Error", text);
-  say("Nothing was installed. The package manager's messages are in Trellium's log.");
+  say(note);
   reset();
 }
 

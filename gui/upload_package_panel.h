@@ -44,8 +44,9 @@ class UploadPackagePanel : public web::Panel {
   // is never left half way. Rethrows what work threw.
   static void runWithProgress(web::ProgressDialog& dialog, const std::string& label,
                               const std::function<void()>& work);
-  // "Error" with the text, the text in the log, and the panel reset.
-  void fail(const std::string& text);
+  // "Error" with the text, the text in the log, the note under the upload,
+  // and the panel reset.
+  void fail(const std::string& text, const std::string& note);
   // The line under the upload: what happened, what to do next.
   void say(const std::string& text);
 
