@@ -12,9 +12,18 @@ out=$build/fuzz
 mkdir -p "$out"
 flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$top" -I"$build/generated" -I/usr/include/freeipmi)
-clang++ "${flags[@]}" "$top/tests/fuzz/leases_fuzz.cpp" "$top/modules/leases.cpp" "$top/modules/files.cpp" \
-        "$top/modules/paths.cpp" -o "$out/leases_fuzz"
-clang++ "${flags[@]}" "$top/tests/fuzz/events_fuzz.cpp" "$top/web/protocol.cpp" -o "$out/events_fuzz"
+# Built again only when a source or header of ours is newer than the target.
+build() {
+  local target=$out/$1; shift
+  if [ -e "$target" ] && [ -z "$(find "$top/modules" "$top/web" "$top/tests/fuzz" -newer "$target" \
+                                     \( -name '*.h' -o -name '*.cpp' \) -print -quit)" ]; then
+    return
+  fi
+  clang++ "${flags[@]}" "$@" -o "$target"
+}
+build leases_fuzz "$top/tests/fuzz/leases_fuzz.cpp" "$top/modules/leases.cpp" "$top/modules/files.cpp" \
+      "$top/modules/paths.cpp"
+build events_fuzz "$top/tests/fuzz/events_fuzz.cpp" "$top/web/protocol.cpp"
 for target in leases events; do
   mkdir -p "$out/corpus-$target"
   "$out/${target}_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
