@@ -7,15 +7,14 @@
 // validation while N runs on; N+1, confirmed, is installed by the real dpkg
 // of the root, the program ends with 20, the supervisor starts N+1, and the
 // open page comes back by itself with the new version in its title and
-// every server's name and partition. Each further run (--runs) installs
-// the other of the two versions; the script prints the install time and,
-// per run, the time from "Yes" to the new version answering.
+// every server's name and partition. Each further run (--runs, up to 3)
+// installs the other of the two versions; the script prints the install
+// time and, per run, the time from "Yes" to the new version answering.
 //   node upgrade_test.mjs --source DIR --build DIR --resources DIR [--runs N] [--log FILE]
 // scripts/test.sh makes both packages and, with tests/package/prepare.sh,
 // the root; without them the test is skipped (status 77).
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import path from 'node:path';
 import { answer, check, finishLabScript, grid, LabCluster, launchChromium, openPage, option, readText, showTab,
   until } from '../e2e/common.mjs';
 
@@ -28,6 +27,11 @@ if (!fs.existsSync(`${cache}/root`) || !packages.every((p) => p && fs.existsSync
   process.exit(77);
 }
 const runs = Number(option('--runs', '3'));
+if (!(runs >= 1 && runs <= 3)) {
+  // The unit gives the program up after five starts within a minute.
+  console.error('upgrade: --runs is 1 to 3');
+  process.exit(2);
+}
 const servers = 4;
 const versionOf = (deb) => execFileSync('dpkg-deb', ['--field', deb, 'Version'], { encoding: 'utf8' }).trim();
 const versions = packages.map(versionOf);
@@ -59,7 +63,7 @@ function foreignPackage() {
 
 try {
   execFileSync(`${source}/tests/package/fresh-root.sh`, [build, root, packages[0]]);
-  let start = Date.now();
+  const start = Date.now();
   inRoot('apt-get', '-q', '-y', '-o', 'Dpkg::Use-Pty=0', 'install', '/tmp/trellium.deb');
   console.log(`figure: package ${fs.statSync(packages[0]).size} bytes; apt-get install with its dependencies ` +
     `in the fresh root: ${seconds(Date.now() - start)} s`);
