@@ -12,10 +12,17 @@ root=${1:?usage: make-sysroot.sh DIR [RESOURCES]}
 resources=${2:-}
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-mkdir -p "$root"/{etc/dhcp,sbin,var/lib/dhcp,var/lib/trellium,var/crash,proc/sys/kernel,root/trl/resources} \
+# A root with the package installed (the upgrade test's) has its own links
+# at the fixed paths: they are absolute, so seen from outside the root they
+# lead into this machine. They stay as the package made them.
+packaged() { [ -L "$root/$1" ]; }
+mkdir -p "$root"/{etc/dhcp,sbin,var/lib/dhcp,var/lib/trellium,var/crash,proc/sys/kernel} \
          "$root"/usr/share/trellium/host \
          "$root"/var/lib/tftpboot/trellium/{pxelinux.cfg,qv-config,os/memtest}
-install -m 0644 "$top/host/hosts.clean" "$top/host/dhcpd.conf.in" "$root/usr/share/trellium/host/"
+packaged root/trl/resources || mkdir -p "$root/root/trl/resources"
+for template in hosts.clean dhcpd.conf.in; do
+  packaged "usr/share/trellium/host/$template" || install -m 0644 "$top/host/$template" "$root/usr/share/trellium/host/"
+done
 [ -e "$root/etc/hosts" ] || install -m 0644 "$top/host/hosts.clean" "$root/etc/hosts"
 [ -e "$root/etc/dhcp/dhcpd.conf" ] || { cat "$top/host/dhcpd.conf.in"; printf '\n}\n'; } >"$root/etc/dhcp/dhcpd.conf"
 [ -e "$root/var/lib/dhcp/dhcpd.leases" ] || : >"$root/var/lib/dhcp/dhcpd.leases"
@@ -39,6 +46,6 @@ mkdir -p "$root/usr/sbin"
 # Validating an upload reads the package with dpkg-deb, which only reads.
 mkdir -p "$root/usr/bin"
 [ -e "$root/usr/bin/dpkg-deb" ] || ln -s /usr/bin/dpkg-deb "$root/usr/bin/dpkg-deb"
-if [ -n "$resources" ]; then
+if [ -n "$resources" ] && ! packaged root/trl/resources; then
   install -m 0644 "$resources/wthttpd" "$root/root/trl/resources/wthttpd"
 fi

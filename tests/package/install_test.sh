@@ -46,12 +46,8 @@ cleanup() {
 trap cleanup EXIT
 
 start=$(date +%s.%N)
-cp -a "$cache/root" "$root"
+"$source_dir/tests/package/fresh-root.sh" "$build" "$root" "$deb"
 figure "fresh root copied in $(seconds_since "$start") s"
-# Package scripts must not start daemons here; there is no init anyway.
-printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod 0755 "$root/usr/sbin/policy-rc.d"
-install -m 0644 "$deb" "$root/tmp/trellium.deb"
 
 in_root() { DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"; }
 apt_offline() { in_root apt-get -q -y -o Dpkg::Use-Pty=0 "$@" >>"$work/apt.log" 2>&1 || { tail -30 "$work/apt.log"; return 1; }; }
