@@ -75,9 +75,12 @@ std::string readWholeFile(const std::string& path) {
   return text.str();
 }
 
-void replaceFile(const std::string& target, const std::string& text, const std::function<void()>& before_rename) {
+void replaceFile(const std::string& target, const std::string& text, const std::function<void()>& before_rename,
+                 int new_mode) {
   struct stat st;
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const mode_t mode = new_mode >= 0                           ? static_cast<mode_t>(new_mode)
+                      : ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777)
+                                                         : 0644;
   StagingFile staging(target);
   staging.write(text);
   staging.finish(mode);

@@ -13,9 +13,10 @@ namespace trl {
 std::string readWholeFile(const std::string& path);
 
 // Replaces target with text. before_rename runs after the staging file is
-// complete, just before the rename. Keeps the target's permission bits
-// (0644 for a new file).
+// complete, just before the rename. The new file gets mode when it is given
+// (a private key: 0600, readable by nobody else at any moment), else the
+// target's permission bits (0644 for a new file).
 void replaceFile(const std::string& target, const std::string& text,
-                 const std::function<void()>& before_rename = {});
+                 const std::function<void()>& before_rename = {}, int mode = -1);
 
 }  // namespace trl
