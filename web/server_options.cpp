@@ -67,6 +67,59 @@ void applyLimits(const LimitValues& v, ServerOptions::Limits& l) {
   l.reconnectGrace = std::chrono::milliseconds(static_cast<long long>(v.graceSeconds * 1000));
 }
 
+// The HTTPS, host name and sign-in options of ServerOptions::Security, kept
+// in one block of their own.
+struct SecurityValues {
+  explicit SecurityValues(const ServerOptions::Security& s)
+      : httpsAddress(s.httpsAddress), httpsPort(s.httpsPort), certificate(s.certificate), privateKey(s.privateKey),
+        idleMinutes(static_cast<double>(s.idleTimeout.count()) / 60) {}
+  std::string httpsAddress;
+  unsigned httpsPort;
+  std::string certificate, privateKey, allowedHosts;
+  bool allowPlainHttp = false;
+  double idleMinutes;
+};
+
+void addSecurityOptions(po::options_description& desc, SecurityValues& v) {
+  desc.add_options()
+      ("https-address", po::value(&v.httpsAddress)->default_value(v.httpsAddress),
+       "address to serve HTTPS on (empty: none)")
+      ("https-port", po::value(&v.httpsPort)->default_value(v.httpsPort), "port to serve HTTPS on (0: any)")
+      ("ssl-certificate", po::value(&v.certificate),
+       "the HTTPS certificate (PEM; default: a self-signed one made on first start)")
+      ("ssl-private-key", po::value(&v.privateKey), "the private key of --ssl-certificate (PEM)")
+      ("allow-plain-http", po::bool_switch(&v.allowPlainHttp),
+       "serve plain HTTP on an address other than loopback (passwords cross the network unencrypted)")
+      ("allowed-hosts", po::value(&v.allowedHosts),
+       "host names and addresses the browser may use, separated by commas (default: the machine's own)")
+      ("idle-timeout", po::value(&v.idleMinutes)->default_value(v.idleMinutes),
+       "minutes a sign-in lasts without a page open");
+}
+
+void applySecurity(const SecurityValues& v, ServerOptions::Security& s) {
+  if (v.httpsPort > 65535) throw ServerError("--https-port: " + std::to_string(v.httpsPort) + " is not a port");
+  if (v.certificate.empty() != v.privateKey.empty())
+    throw ServerError("--ssl-certificate and --ssl-private-key go together: give both or neither");
+  if (!(v.idleMinutes > 0) || v.idleMinutes > 60 * 24 * 30)
+    throw ServerError("--idle-timeout: " + std::to_string(v.idleMinutes) + " is not between 0 and 43200 minutes");
+  s.httpsAddress = v.httpsAddress;
+  s.httpsPort = static_cast<unsigned short>(v.httpsPort);
+  s.certificate = v.certificate;
+  s.privateKey = v.privateKey;
+  s.allowPlainHttp = v.allowPlainHttp;
+  s.allowedHosts.clear();
+  std::string name;
+  for (const char c : v.allowedHosts + ",") {
+    if (c == ',' || c == ' ' || c == '\t') {
+      if (!name.empty()) s.allowedHosts.push_back(name);
+      name.clear();
+    } else {
+      name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  s.idleTimeout = std::chrono::seconds(static_cast<long long>(v.idleMinutes * 60));
+}
+
 }  // namespace
 
 ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile) {
@@ -83,6 +136,8 @@ ServerOptions parseServerOptions(int argc, const char* const* argv, const std::s
       ("threads", po::value<unsigned>(&o.threads)->default_value(o.threads), "socket threads");
   LimitValues limits(o.limits);
   addLimitOptions(desc, limits);
+  SecurityValues security(o.security);
+  addSecurityOptions(desc, security);
   po::variables_map vm;
   try {
     if (argc > 0 && argv) {
@@ -107,6 +162,7 @@ ServerOptions parseServerOptions(int argc, const char* const* argv, const std::s
   if (!maxSize.empty()) o.maxRequestSize = parseSize(maxSize);
   if (o.threads == 0) o.threads = 1;
   applyLimits(limits, o.limits);
+  applySecurity(security, o.security);
   return o;
 }
 

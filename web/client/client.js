@@ -74,6 +74,7 @@
       probing = false;
     }).then(function (r) {
       if (r.ok) return connect();
+      if (r.status === 401) return signedOut();
       if (r.status === 404) return reloadFresh();
       return r.text().then(function (text) {
         lost(text.trim() || 'The server cannot take this page now. Trying again\u2026');
@@ -109,6 +110,14 @@
     lost('The session has ended on the server. Loading a fresh page' +
          (delay ? ' in ' + Math.round(delay / 1000) + ' s' : '') + '\u2026', true);
     setTimeout(function () { location.reload(); }, delay);
+  }
+
+  // The sign-in this page belonged to has ended (signed out, here or in
+  // another window, or idle too long): the start page asks to sign in.
+  function signedOut() {
+    state.reloading = true;
+    lost('You are signed out. Loading the sign-in page\u2026', true);
+    location.reload();
   }
 
   function openTabs() {
