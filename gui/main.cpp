@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "modules/error.h"
 #include "modules/ipmi.h"
@@ -20,7 +22,10 @@
 #include "web/server.h"
 #include "web/server_options.h"
 #include "modules/session_presence.h"
+#include "modules/server_certificate.h"
+#include "gui/sign_in.h"
 #include "gui/trellium.h"
+#include "web/host_names.h"
 
 namespace {
 
@@ -88,6 +93,32 @@ void readOwnOptions(int argc, char** argv) {
   }
 }
 
+// --- Sign-in and HTTPS (the web server's own options for them are in
+// web/server_options: https-*, ssl-*, allow-plain-http, allowed-hosts,
+// idle-timeout) ---
+const char* const default_admin_group = "trellium";
+
+// Root and the members of this group may sign in (--admin-group NAME).
+std::string readAdminGroup(int argc, char** argv) {
+  std::string group = default_admin_group;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--admin-group") group = argv[i + 1];
+  return group;
+}
+
+// Serving HTTPS without a configured certificate: the one made on first
+// start, for the names the browser may use.
+void useOwnCertificate(web::Server& server) {
+  web::ServerOptions options = server.options();
+  if (options.security.httpsAddress.empty() || !options.security.certificate.empty()) return;
+  const std::vector<std::string> names =
+      options.security.allowedHosts.empty() ? web::machineHostNames() : options.security.allowedHosts;
+  const trl::CertificateFiles files = trl::ensureSelfSignedCertificate(names);
+  options.security.certificate = files.certificate;
+  options.security.privateKey = files.privateKey;
+  server.setOptions(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,8 +135,10 @@ int main(int argc, char** argv) {
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, nullptr);
 
+  std::string admin_group;
   try {
     readOwnOptions(argc, argv);
+    admin_group = readAdminGroup(argc, argv);
     setupCorefiles();
   } catch (const std::exception& e) {
     std::cerr << "exception: " << e.what() << std::endl;
@@ -123,9 +156,15 @@ int main(int argc, char** argv) {
       server->setServerConfiguration(argc, argv, trl::sysPath(server_options_file));
       // The connection limits' defaults fit the 128 descriptors (see
       // web::ServerOptions::Limits).
+      useOwnCertificate(*server);
+      server->requireSignIn(trelliumSignIn(admin_group));
       server->addEntryPoint(createApplication, "", "/images/favicon.svg");
       server->start();
-      TRL_LOG("listening on " << server->options().httpAddress << ":" << server->httpPort());
+      const web::ServerOptions& listening = server->options();
+      if (server->httpPort())
+        TRL_LOG("listening on " << listening.httpAddress << ":" << server->httpPort());
+      if (server->httpsPort())
+        TRL_LOG("listening on " << listening.security.httpsAddress << ":" << server->httpsPort() << " (HTTPS)");
       struct sigaction action {};
       action.sa_handler = handleSignal;
       sigemptyset(&action.sa_mask);

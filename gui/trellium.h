@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "modules/audit_log.h"
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
@@ -17,6 +18,7 @@ class Modules;
 class Wiring;
 namespace web {
 class Environment;
+class VBoxLayout;
 class PushButton;
 class TabWidget;
 }  // namespace web
@@ -56,6 +58,11 @@ class Trellium : public web::Application {
   void showConfiguration();
   void resetModules();
   std::string getStatusReport();
+  // The audit log's line for an action of this session's person, from its
+  // client address: call it just before carrying the action out. Throws
+  // _SysError when the line cannot be written, so that an action nobody
+  // could trace is not carried out; the tab shows the error.
+  void audit(trl::AuditAction action, const std::string& target) const;
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
@@ -71,6 +78,8 @@ class Trellium : public web::Application {
   void addWiringTab();
   void addSettingsTab();
   void addDeploymentTab();
+  // Who is signed in, with "Sign out" (when the server asks to sign in).
+  void addUserBar(web::VBoxLayout* layout);
 
   HelpableContainer* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
