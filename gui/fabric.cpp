@@ -75,7 +75,9 @@ void FabricTab::addFabricSelectionPanel() {
   nodeHeightCombo_ = inputGrid_->addWidget(std::move(combo), 0, 1, web::AlignLeft);
   // The cable lengths follow the height at once, so the list shown never
   // belongs to another height than the one chosen here.
-  nodeHeightCombo_->activated().connect([this] { applySelection(); });
+  nodeHeightCombo_->activated().connect([this] {
+    if (auditSelection()) applySelection();
+  });
 
   inputGrid_->addWidget(std::make_unique<web::Text>(Util::stdText("<b>Available geometries</b>"),
                                                     web::TextFormat::Markup),
@@ -143,7 +145,24 @@ void FabricTab::update(int) {
 }
 
 void FabricTab::userSelectGeometry() {
-  if (!refilling_) applySelection();
+  if (!refilling_ && auditSelection()) applySelection();
+}
+
+bool FabricTab::auditSelection() {
+  if (!manager_) throw TRL_ERROR("manager_ is NULL");
+  const std::string geometry = getGeometry();
+  if (geometry.empty()) return true;  // nothing is written without one
+  try {
+    manager_->audit(trl::AuditAction::FabricGeometry, geometry + ", " + std::to_string(getNodeHeight()) + "U");
+  } catch (const std::exception& e) {
+    TRL_LOG("[FabricTab] " << e.what());
+    statusText_->setText(Util::stdText("<b>Geometry " + web::escapeHtml(geometry) +
+                                       " is not applied:</b> the audit log cannot be written (" +
+                                       web::escapeHtml(e.what()) + "). Make room under /var/log, then choose again."));
+    statusText_->setStyleClass("trl-status trl-error");
+    return false;
+  }
+  return true;
 }
 
 void FabricTab::applySelection() {

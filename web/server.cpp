@@ -419,7 +419,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
   void send(http::response<Body>&& res) {
     res.set(http::field::server, "trellium");
     res.set("X-Content-Type-Options", "nosniff");
-    res.set("Referrer-Policy", "no-referrer");
+    // Our pages' forms must name their origin (a browser sends "null" for a
+    // page that sends no referrer); other sites learn nothing of our URLs.
+    res.set("Referrer-Policy", "same-origin");
     if constexpr (isTls<Stream>) res.set(http::field::strict_transport_security, "max-age=31536000");
     const auto sp = std::make_shared<http::response<Body>>(std::move(res));
     lowest().expires_after(ReadTimeout);

@@ -1,4 +1,5 @@
-// The demo server: starts on the given options, prints "listening PORT",
+// The demo server: starts on the given options (and --sign-in USER:PASSWORD
+// to let only that account in), prints "listening PORT",
 // then obeys lines on standard input, as the real application's main loop
 // obeys its back-end events:
 //   push TEXT   every session shows TEXT (UpdateLock + triggerUpdate)
@@ -16,6 +17,17 @@ int main(int argc, char** argv) {
     web::Server server(argv[0]);
     server.setServerConfiguration(argc, argv);
     server.setReconnectGrace(std::chrono::seconds(3));
+    // --sign-in USER:PASSWORD: the one account that may sign in.
+    for (int i = 1; i + 1 < argc; ++i) {
+      const std::string account = argv[i + 1];
+      if (std::string(argv[i]) != "--sign-in" || account.find(':') == std::string::npos) continue;
+      web::SignIn signIn;
+      signIn.title = "Web demo";
+      signIn.check = [account](const std::string& user, const std::string& password, const std::string&) {
+        return user + ":" + password == account;
+      };
+      server.requireSignIn(signIn);
+    }
     server.addEntryPoint([](const web::Environment& env) {
       auto app = std::make_unique<demo::DemoApp>(env);
       app->enableUpdates(true);
