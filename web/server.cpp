@@ -487,7 +487,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
       signInToken_.clear();
       user_.clear();
       for (const auto& token : cookieValues(cookies_, signInCookieName(isTls<Stream>))) {
-        if (auto user = server_.signIns.use(token, SignInRegistry::Clock::now())) {
+        if (auto user = server_.signIns.find(token, isTls<Stream>)) {
           signInToken_ = token;
           user_ = std::move(*user);
           break;
@@ -600,7 +600,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
 
   void signInDone(bool ok, const std::string& user) {
     if (!ok) return signInPage(http::status::unauthorized, WrongPassword, user);
-    const std::string token = server_.signIns.add(user, SignInRegistry::Clock::now());
+    const std::string token = server_.signIns.add(user, isTls<Stream>, SignInRegistry::Clock::now());
     redirect(server_.entryPath, signInCookie(token, isTls<Stream>));
   }
 
@@ -650,6 +650,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
     }
     session->setPageIcon(server_.pageIcon);
     session->setSignIn(signInToken_);
+    server_.signIns.touch(signInToken_, SignInRegistry::Clock::now());
     Server::Impl& server = server_;
     std::weak_ptr<Session> weak = session;
     session->setQuitHandler([&server, weak] {

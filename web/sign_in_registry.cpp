@@ -6,19 +6,24 @@
 
 namespace web {
 
-std::string SignInRegistry::add(const std::string& user, Clock::time_point now) {
+std::string SignInRegistry::add(const std::string& user, bool secure, Clock::time_point now) {
   std::string token = newSessionId();
   std::lock_guard<std::mutex> lk(m_);
-  entries_[token] = Entry{user, now};
+  entries_[token] = Entry{user, secure, now};
   return token;
 }
 
-std::optional<std::string> SignInRegistry::use(const std::string& token, Clock::time_point now) {
+std::optional<std::string> SignInRegistry::find(const std::string& token, bool secure) const {
   std::lock_guard<std::mutex> lk(m_);
   const auto it = entries_.find(token);
-  if (it == entries_.end()) return std::nullopt;
-  it->second.lastUse = now;
+  if (it == entries_.end() || it->second.secure != secure) return std::nullopt;
   return it->second.user;
+}
+
+void SignInRegistry::touch(const std::string& token, Clock::time_point now) {
+  std::lock_guard<std::mutex> lk(m_);
+  const auto it = entries_.find(token);
+  if (it != entries_.end()) it->second.lastUse = now;
 }
 
 std::optional<std::string> SignInRegistry::remove(const std::string& token) {

@@ -1,6 +1,7 @@
 // The browsers signed in, each known by the random token of its sign-in
 // cookie. A sign-in lasts while one of its pages is open and ends after the
-// idle time-out without one, or at sign-out.
+// idle time-out without one (counted from the last page load or the last
+// open page; other requests do not keep it), or at sign-out.
 // Thread-safe: every member takes the registry's mutex.
 #pragma once
 
@@ -18,11 +19,14 @@ class SignInRegistry {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // A new sign-in of user; its token (128 random bits, 32 hex digits).
-  std::string add(const std::string& user, Clock::time_point now);
-  // The user signed in with token, and marks it used now; none for an
-  // unknown or ended sign-in.
-  std::optional<std::string> use(const std::string& token, Clock::time_point now);
+  // A new sign-in of user, over HTTPS (secure) or plain HTTP; its token
+  // (128 random bits, 32 hex digits).
+  std::string add(const std::string& user, bool secure, Clock::time_point now);
+  // The user signed in with token over the same kind of connection; none
+  // for an unknown or ended sign-in, or one made over the other kind.
+  std::optional<std::string> find(const std::string& token, bool secure) const;
+  // Marks the sign-in used now: a page of it was loaded.
+  void touch(const std::string& token, Clock::time_point now);
   // Ends the sign-in; its user, or none if it had ended already.
   std::optional<std::string> remove(const std::string& token);
   // Ends the sign-ins that were not used for longer than idle, except those
@@ -33,6 +37,7 @@ class SignInRegistry {
  private:
   struct Entry {
     std::string user;
+    bool secure;
     Clock::time_point lastUse;
   };
   mutable std::mutex m_;

@@ -51,15 +51,17 @@ TEST(SignInBackOff, AFloodOfAddressesStaysBounded) {
 TEST(SignInRegistry, TokensAndTheIdleTimeOut) {
   SignInRegistry r;
   const auto t = SignInRegistry::Clock::now();
-  const std::string a = r.add("alice", t), b = r.add("bob", t);
+  const std::string a = r.add("alice", false, t), b = r.add("bob", true, t);
   EXPECT_EQ(a.size(), 32u);
   EXPECT_NE(a, b);
-  EXPECT_EQ(r.use(a, t + 10min), "alice");
-  EXPECT_FALSE(r.use("0123456789abcdef0123456789abcdef", t));
+  EXPECT_EQ(r.find(a, false), "alice");
+  EXPECT_FALSE(r.find(b, false)) << "made over HTTPS, of no use over plain HTTP";
+  EXPECT_FALSE(r.find("0123456789abcdef0123456789abcdef", false));
+  r.touch(a, t + 10min);  // a page load
   // bob's page is open: his sign-in lasts; alice's was used 25 minutes ago.
   EXPECT_TRUE(r.takeIdle(t + 35min, 30min, {b}).empty());
   EXPECT_EQ(r.takeIdle(t + 41min, 30min, {}), std::vector<std::string>{a});
-  EXPECT_FALSE(r.use(a, t + 41min));
+  EXPECT_FALSE(r.find(a, false));
   EXPECT_EQ(r.remove(b), "bob") << "his page kept it fresh until 35 minutes";
   EXPECT_FALSE(r.remove(b));
   EXPECT_EQ(r.size(), 0u);
