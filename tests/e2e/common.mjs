@@ -23,13 +23,15 @@ export async function until(fn, what, timeout = 15000, period = 50) {
 }
 
 // Debian's Chromium, headless, with nothing that would reach the network.
+// extra: more launch options; its args are added to ours.
 export function launchChromium(profile, extra = {}) {
+  const { args = [], ...options } = extra;
   return chromium.launchPersistentContext(profile, {
     executablePath: '/usr/lib/chromium/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-    ...extra,
+           '--disable-component-update', '--disable-sync', ...args],
+    ...options,
   });
 }
 
@@ -80,8 +82,13 @@ export class Trellium {
     this.exited = new Promise((resolve) => this.child.once('exit', (code) => resolve(code)));
   }
   count(text) { return this.log.split(text).length - 1; }
+  // The port of its first listening socket (plain HTTP when it has one).
   async port() {
     const line = await until(() => /listening on [^:\n]+:(\d+)/.exec(this.log), 'the listening line');
+    return Number(line[1]);
+  }
+  async httpsPort() {
+    const line = await until(() => /listening on [^\n]*:(\d+) \(HTTPS\)/.exec(this.log), 'the HTTPS listening line');
     return Number(line[1]);
   }
   async stop() {
