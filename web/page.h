@@ -20,6 +20,10 @@ inline constexpr const char* SignIn = "/_w/signin";
 inline constexpr const char* SignOut = "/_w/signout";
 }  // namespace route
 
+// The start of a document's head, up to its title and icon (an URL, or
+// empty for none), both escaped.
+void appendDocumentStart(std::string& out, const std::string& title, const std::string& icon);
+
 // icon: the URL of the page's icon, or empty for none.
 std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
                            const std::string& sessionId, const std::string& body, const std::string& icon = {});

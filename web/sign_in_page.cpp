@@ -32,15 +32,8 @@ const char* const SignInStyle =
 
 std::string renderSignInPage(const std::string& title, const std::string& note, const std::string& message,
                              const std::string& user, const std::string& icon) {
-  std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>Sign in \u2013 ";
-  appendEscaped(out, title);
-  out += "</title>";
-  if (!icon.empty()) {
-    out += "<link rel=\"icon\" href=\"";
-    appendEscaped(out, icon);
-    out += "\">";
-  }
+  std::string out;
+  appendDocumentStart(out, "Sign in \u2013 " + title, icon);
   out += "<style>";
   out += SignInStyle;
   out += "</style></head><body><main><h1>";
