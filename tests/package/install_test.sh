@@ -124,7 +124,8 @@ page() {
 serves_page() {
   local i
   for i in $(seq 150); do
-    page | grep -q "Trellium v$version</title>.*action=\"/_w/signin\"" && return 0
+    # Read whole first: grep leaving early would fail the pipe (pipefail).
+    grep -q "Trellium v$version</title>.*action=\"/_w/signin\"" <<<"$(page)" && return 0
     sleep 0.2
   done
   return 1
