@@ -23,7 +23,8 @@ trl::AuditAction auditAction(web::SignInEvent event) {
 web::SignIn trelliumSignIn(const std::string& group) {
   web::SignIn signIn;
   signIn.title = "Trellium v" TRELLIUM_VERSION;
-  signIn.note = "Sign in with an account of this management host: root, or a member of the group " + group + ".";
+  // Who may sign in, without naming the group to strangers.
+  signIn.note = "Sign in with your account on this management host: root, or a member of its administrators' group.";
   const auto pam = std::make_shared<const trl::PamSignIn>(trl::PamSignIn::forSystemRoot(group));
   signIn.check = [pam](const std::string& user, const std::string& password, const std::string& address) {
     return pam->check(user, password, address);
