@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "gui/scoped_flag.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
 #include "gui/wiring.h"
@@ -20,18 +21,6 @@ namespace {
 constexpr int column_width = 100;
 constexpr int table_width = 230;
 constexpr int table_height = 250;
-
-// Raises a flag for a scope, also when the scope ends in an exception.
-class FlagRaised {
- public:
-  explicit FlagRaised(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagRaised() { flag_ = false; }
-  FlagRaised(const FlagRaised&) = delete;
-  FlagRaised& operator=(const FlagRaised&) = delete;
-
- private:
-  bool& flag_;
-};
 
 // Servers a geometry text such as 2x4x2 holds (16); the texts come from
 // Geometry::Config::str, so every part is a small number.
@@ -127,7 +116,7 @@ void FabricTab::update(int) {
   {
     // Selecting a row runs the selection handler as a click does; the
     // rebuild it asks for happens once, below, when the list is whole.
-    const FlagRaised refilling(refilling_);
+    const ScopedFlag refilling(refilling_);
     geometryModel_->clearRows();
     int remembered = 0;
     for (std::size_t i = 0; i < offered.size(); ++i) {

@@ -5,6 +5,7 @@
 
 #include "web/box_layout.h"
 #include "web/connection_status.h"
+#include "gui/dashboard.h"
 #include "gui/empty_tab.h"
 #include "gui/fabric.h"
 #include "modules/error.h"
@@ -12,6 +13,7 @@
 #include "gui/help.h"
 #include "web/image.h"
 #include "gui/modules.h"
+#include "gui/node_config.h"
 #include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
@@ -108,12 +110,16 @@ HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, cons
 
 void Trellium::addDashboardTab() {
   TRL_LOG("Adding dashboard tab");
-  dashboard_ = addTab(std::make_unique<EmptyTab>(this), "Dashboard", "dashboard");
+  auto dashboard = std::make_unique<Dashboard>(this);
+  dashboard_ = dashboard.get();
+  addTab(std::move(dashboard), "Dashboard", "dashboard");
 }
 
 void Trellium::addConfigurationTab() {
   TRL_LOG("Adding configuration tab");
-  nodeConfig_ = addTab(std::make_unique<EmptyTab>(this), "Servers", "configuration");
+  auto tab = std::make_unique<NodeConfig>(this);
+  nodeConfig_ = tab.get();
+  addTab(std::move(tab), "Servers", "configuration");
 }
 
 void Trellium::addMonitorTab() {
@@ -158,14 +164,17 @@ void Trellium::setTabModules() {
   fabricTab_->generalConfigData().nodes = &nodes;
   wiring_->wiringTableData().geometry = modules_->geometry.get();
   wiring_->nodeTableData().nodes = &nodes;
+  nodeConfig_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {dashboard_, monitorControl_, nodeConfig_, settingsTab_, deploymentTab_})
+  for (HelpableContainer* tab : {monitorControl_, settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
         const long count = table.end() - table.begin();
         return std::to_string(count) + (count == 1 ? " server" : " servers") + " in the node table";
       });
+  dashboard_->setModule(&nodes);
+  dashboard_->setModule(modules_->settings.get());
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);

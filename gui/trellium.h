@@ -13,8 +13,10 @@
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
+class Dashboard;
 class FabricTab;
 class Modules;
+class NodeConfig;
 class Wiring;
 namespace web {
 class Environment;
@@ -66,6 +68,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
  private:
@@ -81,10 +84,10 @@ class Trellium : public web::Application {
   // Who is signed in, with "Sign out" (when the server asks to sign in).
   void addUserBar(web::VBoxLayout* layout);
 
-  HelpableContainer* dashboard_ = nullptr;
+  Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
   HelpableContainer* monitorControl_ = nullptr;
-  HelpableContainer* nodeConfig_ = nullptr;
+  NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
   HelpableContainer* deploymentTab_ = nullptr;

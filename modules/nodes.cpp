@@ -309,29 +309,52 @@ bool Nodes::pollOnce() {
 // The sessions are collected under the shared lock and driven without it:
 // a progress callback may run other requests of the same browser session,
 // which may need the table's lock themselves.
-void Nodes::powerAll(IPMI::power_t kind, const boost::function<bool()>& progress) {
-  std::vector<std::shared_ptr<IPMI>> sessions;
+Nodes::PowerFailures Nodes::powerAll(IPMI::power_t kind, const boost::function<bool()>& progress) {
+  struct Target {
+    std::string name;
+    std::shared_ptr<IPMI> session;
+  };
+  std::vector<Target> targets;
   {
     const SharedAccess table(*this);
-    for (const Node* node = table.begin(); node != table.end(); ++node) sessions.push_back(node->ipmiShared());
+    for (const Node* node = table.begin(); node != table.end(); ++node)
+      targets.push_back({node->eth0.name(), node->ipmiShared()});
   }
-  for (const std::shared_ptr<IPMI>& session : sessions) {
-    if (progress && !progress()) return;
-    if (!session) continue;
+  PowerFailures failures;
+  for (const Target& target : targets) {
+    if (progress && !progress()) break;
+    if (!target.session) {
+      // Nothing can be sent: the caller must not take the node as handled.
+      failures.push_back({target.name, "no IPMI session"});
+      continue;
+    }
     try {
-      session->power(kind, false);
+      target.session->power(kind, false);
     } catch (const IPMI::IpmiConnectError& e) {
       TRL_LOG("IPMI Connection Error: " << e.what());
+      failures.push_back({target.name, "connection error (" + std::string(e.what()) + ")"});
     } catch (const _Error& e) {
       TRL_LOG("Exception: " << e.what());
+      failures.push_back({target.name, e.what()});
     }
   }
+  return failures;
 }
 
-void Nodes::powerOn(boost::function<bool()> progress) { powerAll(IPMI::power_on, progress); }
-void Nodes::powerOff(boost::function<bool()> progress) { powerAll(IPMI::power_off, progress); }
-void Nodes::powerShutdown(boost::function<bool()> progress) { powerAll(IPMI::power_shutdown, progress); }
-void Nodes::powerReset(boost::function<bool()> progress) { powerAll(IPMI::power_reset, progress); }
+Nodes::PowerFailures Nodes::powerOn(boost::function<bool()> progress) { return powerAll(IPMI::power_on, progress); }
+Nodes::PowerFailures Nodes::powerOff(boost::function<bool()> progress) {
+  return powerAll(IPMI::power_off, progress);
+}
+Nodes::PowerFailures Nodes::powerShutdown(boost::function<bool()> progress) {
+  return powerAll(IPMI::power_shutdown, progress);
+}
+Nodes::PowerFailures Nodes::powerReset(boost::function<bool()> progress) {
+  return powerAll(IPMI::power_reset, progress);
+}
+
+// Kept by the DHCP output once it checks each configuration before it goes
+// live; until then no configuration is ever refused.
+std::string Nodes::dhcpConfError() const { return std::string(); }
 
 // --- naming and credentials ------------------------------------------------
 

@@ -197,11 +197,24 @@ class Nodes : public Module {
   typedef Access<false> SharedAccess;
   typedef Access<true> ExclusiveAccess;
 
-  // Group power commands; progress returning false cancels.
-  void powerOn(boost::function<bool()> progress);
-  void powerOff(boost::function<bool()> progress);
-  void powerShutdown(boost::function<bool()> progress);
-  void powerReset(boost::function<bool()> progress);
+  // A node a group power command did not reach: its eth0 name and why.
+  struct PowerFailure {
+    std::string node;
+    std::string error;
+  };
+  typedef std::vector<PowerFailure> PowerFailures;
+
+  // Group power commands, in table order; progress returning false cancels
+  // before the next node. They return the nodes that were due a command and
+  // did not get it (no IPMI session, or the controller refused or did not
+  // answer); nodes left by a cancel are not failures.
+  PowerFailures powerOn(boost::function<bool()> progress);
+  PowerFailures powerOff(boost::function<bool()> progress);
+  PowerFailures powerShutdown(boost::function<bool()> progress);
+  PowerFailures powerReset(boost::function<bool()> progress);
+
+  // Why dhcpd refused the last generated configuration; empty when it did not.
+  std::string dhcpConfError() const;
 
   std::string nodeNamePrefix() const;
   void nodeNamePrefix(const std::string& prefix);
@@ -260,7 +273,7 @@ class Nodes : public Module {
   void pollingThread();
   void shutdown();
   bool pollOnce();  // one cycle; false when the next one starts at once
-  void powerAll(IPMI::power_t kind, const boost::function<bool()>& progress);
+  PowerFailures powerAll(IPMI::power_t kind, const boost::function<bool()>& progress);
   bool sleepFor(std::chrono::milliseconds how_long);  // false when stopping
   void runDhcpControl(const char* verb);
 

@@ -11,11 +11,36 @@ namespace {
 constexpr int DefaultColumnWidth = 150;  // px, when none is set
 }
 
+// One <tr>, an element of its own: what changes inside it goes to the page
+// without the rest of the table.
+class TableRow : public Widget {
+ public:
+  TableRow(TableView& view, int row) : view_(view), row_(row) {}
+  // The widgets of its cells that are shown.
+  void visitChildren(const std::function<void(Widget&)>& fn) override { view_.visitRowCells(row_, fn); }
+
+ protected:
+  const char* tagName() const override { return "tr"; }
+  void renderElement(std::string& out) override {
+    const bool selected =
+        view_.selectionBehavior_ == SelectionBehavior::Rows && view_.selection_.count({row_, -1}) > 0;
+    openTag(out, selected ? "w-sel" : "", view_.rowHeight_.isAuto() ? "" : "height:" + view_.rowHeight_.css());
+    out += '>';
+    view_.renderRow(out, row_);
+    out += "</tr>";
+  }
+
+ private:
+  TableView& view_;
+  const int row_;  // rows are only ever added or taken at the end
+};
+
 TableView::TableView() : delegate_(std::make_shared<ItemDelegate>()) { connectDelegate(delegate_); }
 
 TableView::~TableView() {
   // Cell widgets may hold connections into the delegates: drop them first.
   cells_.clear();
+  rows_.clear();
 }
 
 void TableView::setModel(std::shared_ptr<AbstractItemModel> model) {
@@ -29,9 +54,11 @@ void TableView::follow() {
   if (!model_) return;
   AbstractItemModel& m = *model_;
   modelConnections_.emplace_back(m.dataChanged().connect([this](ModelIndex tl, ModelIndex br) {
-    for (int r = tl.row(); r <= br.row(); ++r)
-      for (int c = tl.column(); c <= br.column(); ++c) syncCell(r, c);
-    markDirty();
+    for (int r = tl.row(); r <= br.row(); ++r) {
+      bool rowChanged = false;
+      for (int c = tl.column(); c <= br.column(); ++c) rowChanged |= syncCell(r, c);
+      if (rowChanged) markRowDirty(r);
+    }
   }));
   modelConnections_.emplace_back(m.headerDataChanged().connect([this] { markDirty(); }));
   modelConnections_.emplace_back(m.rowsInserted().connect([this](int first, int last) {
@@ -41,6 +68,7 @@ void TableView::follow() {
       structureChanged();
       return;
     }
+    matchRows();
     for (int r = first; r <= last; ++r)
       for (int c = 0; c < model_->columnCount(); ++c) syncCell(r, c);
     markDirty();
@@ -56,8 +84,35 @@ void TableView::structureChanged() {
   for (auto& [k, cell] : cells_) dispose(std::move(cell.widget));
   cells_.clear();
   selection_.clear();
+  matchRows();
   syncAll();
   markDirty();
+}
+
+void TableView::matchRows() {
+  const int rows = model_ ? model_->rowCount() : 0;
+  while (static_cast<int>(rows_.size()) > rows) {
+    dispose(std::move(rows_.back()));
+    rows_.pop_back();
+  }
+  while (static_cast<int>(rows_.size()) < rows) {
+    rows_.push_back(std::make_unique<TableRow>(*this, static_cast<int>(rows_.size())));
+    adopt(*rows_.back());
+  }
+}
+
+void TableView::adoptCell(int row, Widget& widget) {
+  if (row >= 0 && row < static_cast<int>(rows_.size()))
+    rows_[static_cast<std::size_t>(row)]->adopt(widget);
+  else
+    adopt(widget);
+}
+
+void TableView::markRowDirty(int row) {
+  if (row >= 0 && row < static_cast<int>(rows_.size()))
+    rows_[static_cast<std::size_t>(row)]->markDirty();
+  else
+    markDirty();
 }
 
 std::shared_ptr<AbstractItemDelegate> TableView::delegateFor(int column) const {
@@ -93,14 +148,16 @@ void TableView::setItemDelegateForColumn(int column, std::shared_ptr<AbstractIte
   markDirty();
 }
 
-void TableView::syncCell(int row, int column) {
-  if (!model_) return;
+bool TableView::syncCell(int row, int column) {
+  if (!model_) return false;
   const Key k{row, column};
   const std::shared_ptr<AbstractItemDelegate> delegate = delegateFor(column);
   std::unique_ptr<Widget> old;
+  std::string shownAttributes;
   const auto it = cells_.find(k);
   if (it != cells_.end()) {
-    if (it->second.editing) return;  // an open editor stays as it is
+    if (it->second.editing) return false;  // an open editor stays as it is
+    shownAttributes = std::move(it->second.attributes);
     if (it->second.delegate == delegate)
       old = std::move(it->second.widget);
     else
@@ -110,18 +167,24 @@ void TableView::syncCell(int row, int column) {
   const ModelIndex index = model_->index(row, column);
   if (!index.isValid()) {
     dispose(std::move(old));
-    return;
+    return true;
   }
   Widget* const reused = old.get();
-  std::unique_ptr<Widget> w = delegate->update(std::move(old), index, isSelected(index) ? RenderSelected : RenderNone);
-  if (w) {
-    if (w.get() != reused) adopt(*w);
-    cells_[k] = Cell{std::move(w), false, delegate};
-  }
+  const bool selected = isSelectedCell(row, column);
+  std::unique_ptr<Widget> w = delegate->update(std::move(old), index, selected ? RenderSelected : RenderNone);
+  if (!w) return true;  // the row writes the cell's data itself
+  const bool kept = reused && w.get() == reused;
+  if (!kept) adoptCell(row, *w);
+  // A kept widget has marked itself for sending if it changed; the row goes
+  // only when the cell's own attributes changed as well.
+  const bool rowChanged = !kept || cellAttributes(row, column, selected) != shownAttributes;
+  cells_[k] = Cell{std::move(w), false, delegate, std::move(shownAttributes)};
+  return rowChanged;
 }
 
 void TableView::syncAll() {
   if (!model_) return;
+  matchRows();
   for (auto it = cells_.begin(); it != cells_.end();) {
     if (it->first.first >= model_->rowCount() || it->first.second >= model_->columnCount()) {
       dispose(std::move(it->second.widget));
@@ -130,9 +193,11 @@ void TableView::syncAll() {
       ++it;
     }
   }
-  for (int r = 0; r < model_->rowCount(); ++r)
-    for (int c = 0; c < model_->columnCount(); ++c) syncCell(r, c);
-  markDirty();
+  for (int r = 0; r < model_->rowCount(); ++r) {
+    bool rowChanged = false;
+    for (int c = 0; c < model_->columnCount(); ++c) rowChanged |= syncCell(r, c);
+    if (rowChanged) markRowDirty(r);
+  }
 }
 
 void TableView::setColumnWidth(int column, const Length& width) {
@@ -213,14 +278,15 @@ void TableView::select(const ModelIndex& index, SelectionFlag flag) {
   }
   if (next == selection_) return;
   selection_.swap(next);
-  markDirty();
+  for (const Key& k : next) markRowDirty(k.first);  // the old selection
+  for (const Key& k : selection_) markRowDirty(k.first);
   selectionChanged_.emit();
 }
 
 void TableView::clearSelection() {
   if (selection_.empty()) return;
+  for (const Key& k : selection_) markRowDirty(k.first);
   selection_.clear();
-  markDirty();
   selectionChanged_.emit();
 }
 
@@ -249,9 +315,9 @@ void TableView::edit(const ModelIndex& index) {
   Widget* const reused = old.get();
   std::unique_ptr<Widget> editor = delegate->update(std::move(old), index, RenderEditing);
   if (!editor) return;
-  if (editor.get() != reused) adopt(*editor);
-  cells_[k] = Cell{std::move(editor), true, delegate};
-  markDirty();
+  if (editor.get() != reused) adoptCell(index.row(), *editor);
+  cells_[k] = Cell{std::move(editor), true, delegate, {}};
+  markRowDirty(index.row());
 }
 
 bool TableView::isEditing(const ModelIndex& index) const {
@@ -285,7 +351,7 @@ void TableView::onCloseEditor(AbstractItemDelegate* delegate, Widget* editor, bo
   syncCell(k.first, k.second);
   // The editor may be the one emitting: it goes after this event.
   dispose(std::move(closing));
-  markDirty();
+  markRowDirty(k.first);
 }
 
 void TableView::setDragEnabled(bool on) {
@@ -343,10 +409,26 @@ void TableView::visitChildren(const std::function<void(Widget&)>& fn) {
     if (cell.widget) fn(*cell.widget);
 }
 
-void TableView::renderCell(std::string& out, int row, int column, bool selected) {
+void TableView::visitRenderedChildren(const std::function<void(Widget&)>& fn) {
+  if (isHidden()) return;
+  for (const auto& row : rows_) fn(*row);
+}
+
+void TableView::visitRowCells(int row, const std::function<void(Widget&)>& fn) {
+  for (auto it = cells_.lower_bound({row, 0}); it != cells_.end() && it->first.first == row; ++it)
+    if (it->second.widget && !isColumnHidden(it->first.second)) fn(*it->second.widget);
+}
+
+bool TableView::isSelectedCell(int row, int column) const {
+  return selection_.count({row, -1}) > 0 || selection_.count({row, column}) > 0;
+}
+
+// What the <td> carries besides a tooltip: its place, its classes and
+// whether it takes part in dragging.
+std::string TableView::cellAttributes(int row, int column, bool selected) const {
   const ModelIndex index = model_->index(row, column);
   const unsigned flags = model_->flags(index);
-  out += "<td data-arg=\"" + std::to_string(row) + "," + std::to_string(column) + "\"";
+  std::string out = " data-arg=\"" + std::to_string(row) + "," + std::to_string(column) + "\"";
   std::string cls = selected ? "w-sel" : "";
   const std::string styleClass = asString(index.data(StyleClassRole));
   if (!styleClass.empty()) cls += (cls.empty() ? "" : " ") + styleClass;
@@ -355,26 +437,42 @@ void TableView::renderCell(std::string& out, int row, int column, bool selected)
     appendEscaped(out, cls);
     out += '"';
   }
-  const std::string tip = asString(index.data(ToolTipRole));
-  if (!tip.empty()) {
-    out += " title=\"";
-    appendEscaped(out, tip);
-    out += '"';
-  }
   if (drag_ && (flags & ItemIsDragEnabled)) out += " draggable=\"true\"";
   if (drops_ && (flags & ItemIsDropEnabled)) out += " data-drop=\"1\"";
-  out += '>';
+  return out;
+}
+
+void TableView::renderRow(std::string& out, int row) {
+  for (int c = 0; c < model_->columnCount(); ++c)
+    if (!isColumnHidden(c)) renderCell(out, row, c, isSelectedCell(row, c));
+}
+
+void TableView::renderCell(std::string& out, int row, int column, bool selected) {
+  const ModelIndex index = model_->index(row, column);
+  std::string attributes = cellAttributes(row, column, selected);
+  out += "<td";
+  out += attributes;
   const auto it = cells_.find({row, column});
   if (it != cells_.end() && it->second.widget) {
+    out += '>';
     it->second.widget->render(out);
+    it->second.attributes = std::move(attributes);
   } else {
+    const std::string tip = asString(index.data(ToolTipRole));
+    if (!tip.empty()) {
+      out += " title=\"";
+      appendEscaped(out, tip);
+      out += '"';
+    }
+    out += '>';
     const std::string icon = asString(index.data(DecorationRole));
     if (!icon.empty()) {
       out += "<img class=\"w-cell-icon\" src=\"";
       appendEscaped(out, icon);
       out += "\" alt=\"\">";
     }
-    appendHtml(out, asString(index.data(DisplayRole)), (flags & ItemIsMarkup) ? TextFormat::Markup : TextFormat::Plain);
+    const TextFormat format = (model_->flags(index) & ItemIsMarkup) ? TextFormat::Markup : TextFormat::Plain;
+    appendHtml(out, asString(index.data(DisplayRole)), format);
   }
   out += "</td>";
 }
@@ -416,15 +514,8 @@ void TableView::renderElement(std::string& out) {
     out += "</th>";
   }
   out += "</tr></thead><tbody>";
-  const std::string rowStyle = rowHeight_.isAuto() ? std::string() : " style=\"height:" + rowHeight_.css() + "\"";
-  for (int r = 0; r < rows; ++r) {
-    const bool rowSelected = selectionBehavior_ == SelectionBehavior::Rows && selection_.count({r, -1});
-    out += rowSelected ? "<tr class=\"w-sel\"" : "<tr";
-    out += rowStyle;
-    out += '>';
-    for (const int c : shown) renderCell(out, r, c, rowSelected || selection_.count({r, c}) > 0);
-    out += "</tr>";
-  }
+  if (static_cast<int>(rows_.size()) != rows) matchRows();
+  for (const auto& row : rows_) row->render(out);
   out += "</tbody></table></div>";
 }
 

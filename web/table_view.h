@@ -2,6 +2,13 @@
 // cell's index, editing through delegates, column widths and hidden columns,
 // alternating row colours, row height, and dragging a cell's text onto
 // another cell.
+//
+// Each row is an element of its own, so a change inside a row sends that row
+// to the page, not the table; a cell shown by a delegate's widget sends only
+// that widget while the cell's own attributes stay as they were. Such a cell
+// shows what its widget shows: the model's tooltip, icon and text are the
+// widget's to render. Rows inserted or removed in the middle send the whole
+// table.
 #pragma once
 
 #include <map>
@@ -19,6 +26,8 @@ enum class SelectionMode { None, Single, Extended };
 enum class SelectionBehavior { Items, Rows };
 enum class SelectionFlag { Select, Deselect, ClearAndSelect, Toggle };
 enum EditTrigger : unsigned { NoEditTrigger = 0, SingleClicked = 0x1, DoubleClicked = 0x2 };
+
+class TableRow;
 
 class TableView : public Widget {
  public:
@@ -63,29 +72,46 @@ class TableView : public Widget {
   Signal<>& selectionChanged() { return selectionChanged_; }
 
   void handleEvent(const Event& event) override;
+  // The cells' widgets (delegate widgets and open editors).
   void visitChildren(const std::function<void(Widget&)>& fn) override;
+  // The row elements, through which the shown cells' widgets are reached.
+  void visitRenderedChildren(const std::function<void(Widget&)>& fn) override;
 
  protected:
   void addEventNames(std::string& names) const override;
   void renderElement(std::string& out) override;
 
  private:
+  friend class TableRow;
   using Key = std::pair<int, int>;
   struct Cell {
     std::unique_ptr<Widget> widget;
     bool editing = false;
     std::shared_ptr<AbstractItemDelegate> delegate;  // the one that made it
+    std::string attributes;  // of its <td> as last rendered
   };
 
   std::shared_ptr<AbstractItemDelegate> delegateFor(int column) const;
   void follow();
   void structureChanged();
-  void syncCell(int row, int column);
+  // Row elements for every model row, numbered in order.
+  void matchRows();
+  void markRowDirty(int row);
+  // A cell's widget belongs to its row's element.
+  void adoptCell(int row, Widget& widget);
+  // Brings the cell's widget up to date; true when its row must be sent
+  // again (more than the widget changed).
+  bool syncCell(int row, int column);
+  // Every cell; sends the rows in which more than a widget changed.
   void syncAll();
   void onCloseEditor(AbstractItemDelegate* delegate, Widget* editor, bool save);
   void connectDelegate(const std::shared_ptr<AbstractItemDelegate>& d);
   ModelIndex parseCell(const std::string& arg) const;
+  bool isSelectedCell(int row, int column) const;
+  std::string cellAttributes(int row, int column, bool selected) const;
+  void renderRow(std::string& out, int row);
   void renderCell(std::string& out, int row, int column, bool selected);
+  void visitRowCells(int row, const std::function<void(Widget&)>& fn);
 
   std::shared_ptr<AbstractItemModel> model_;
   std::shared_ptr<AbstractItemDelegate> delegate_;
@@ -93,6 +119,7 @@ class TableView : public Widget {
   std::vector<ScopedConnection> modelConnections_;
   std::map<const AbstractItemDelegate*, ScopedConnection> delegateConnections_;
   std::map<Key, Cell> cells_;
+  std::vector<std::unique_ptr<TableRow>> rows_;
   std::map<int, Length> columnWidths_;
   std::set<int> hiddenColumns_;
   std::set<Key> selection_;  // (row, column); (row, -1) for rows

@@ -2,115 +2,72 @@
 // lease to a paired record with a fixed address, a power command seen by the
 // polling thread, and a controller that dies and comes back.
 //   node cluster.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
-import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, finishLabScript, LabCluster, launchChromium, openPage, readText as read, until as untilEvery } from './common.mjs';
 
 // The lab moves in tenths of seconds and minutes: poll less often, wait longer.
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
-const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
-const source = option('--source');
 const servers = 8;
-const prefix = `trl-e2e${process.pid % 100000}`;
-const port = 20000 + (process.pid % 20000);
-const state = `/run/trellium-lab/${prefix}`;
-const sysroot = `${state}/sysroot`;
-const lab = (script, ...args) =>
-  execFileSync(path.join(source, 'lab', script), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-const inMgmt = (...args) => execFileSync('ip', ['netns', 'exec', `${prefix}-mgmt`, ...args], { encoding: 'utf8' });
-const serverEnv = (k) => Object.fromEntries(read(`${state}/servers/${k}/env`).split('\n')
-  .filter((l) => l.includes('=')).map((l) => { const i = l.indexOf('='); return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')]; }));
+const lab = new LabCluster('e2e', servers);
+const { state } = lab;
 
 const guard = setTimeout(() => { console.error('cluster: timed out after 400 s'); cleanup(1); }, 400000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let trellium = null;
-let log = '';
 let context = null;
 
-async function cleanup(code) {
-  if (context) await context.close().catch(() => {});
-  let status = null;
-  if (trellium && trellium.exitCode === null) {
-    const exited = new Promise((resolve) => trellium.once('exit', (c) => resolve(c)));
-    trellium.kill('SIGTERM');
-    const timer = setTimeout(() => trellium.kill('SIGKILL'), 20000);
-    status = await exited;
-    clearTimeout(timer);
-  }
-  try { lab('cluster-down.sh', prefix); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  if (code === 0 && status !== 20) { console.error(`cluster: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(log.slice(-4000));
-  console.log(code === 0 ? 'cluster: passed' : 'cluster: failed');
-  process.exit(code);
-}
+const cleanup = (code) => finishLabScript('cluster', lab, code, { context, scratch, guard });
 
 try {
-  lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
-    option('--resources'), '--forward', String(port), '--drift', '0', '--quiet');
-  const resources = option('--resources');
-  trellium = spawn('setsid', ['ip', 'netns', 'exec', `${prefix}-mgmt`, option('--trellium'), '--sysroot', sysroot,
-    '--http-address', '127.0.0.1', '--http-port', String(port), '--docroot', path.join(resources, 'docroot'),
-    '--approot', resources + '/', '--ipmi-retransmission-timeout', '100'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  trellium.stdout.on('data', (c) => { log += c.toString(); });
-  trellium.stderr.on('data', (c) => { log += c.toString(); });
-  await until(() => log.includes('listening on'), 'trellium to listen', 30000);
+  await lab.start();
 
   // A browser session: the polling thread works only while someone watches.
   context = await launchChromium(path.join(scratch, 'profile'));
-  const page = await openPage(context, `http://127.0.0.1:${port}/`);
+  const page = await openPage(context, lab.url);
 
   // The road of a new server: every host paired with its controller, named,
   // written to the hosts file and dhcpd.conf, and dhcpd restarted with them.
-  const hostsLines = () => read(`${sysroot}/etc/hosts`).split('\n').filter((l) => /\tnode\d+(-mc)?$/.test(l));
-  await until(() => hostsLines().length === 2 * servers && !hostsLines().some((l) => l.startsWith('0.0.0.0')),
-    'eight paired servers in the hosts file', 120000);
-  await until(async () => (await page.locator('.trl-summary').first().textContent()) === `${servers} servers in the node table`,
+  const names = await lab.paired();  // MAC -> name, from dhcpd.conf
+  await until(async () => (await page.locator('.trl-total').textContent()) === String(servers),
     'the page to show eight servers');
-  const names = new Map();  // MAC -> name, from dhcpd.conf
-  for (const m of read(`${sysroot}/etc/dhcp/dhcpd.conf`).matchAll(/host (\S+)\t\{ hardware ethernet ([0-9a-f:]+); fixed-address \1; \}/g))
-    names.set(m[2], m[1]);
-  check(names.size === 2 * servers, `dhcpd.conf lists ${names.size} hosts`);
-  const address = new Map(hostsLines().map((l) => { const [ip, name] = l.split('\t'); return [name, ip]; }));
+  const address = new Map(lab.hostsLines().map((l) => { const [ip, name] = l.split('\t'); return [name, ip]; }));
   for (let k = 1; k <= servers; ++k) {
-    const env = serverEnv(k);
+    const env = lab.serverEnv(k);
     const name = names.get(env.HOST_MAC);
     check(/^node\d+$/.test(name || ''), `server ${k}'s host is named (${name})`);
     check(names.get(env.BMC_MAC) === name + '-mc', `server ${k}'s controller is ${name}-mc`);
   }
   // The lab's service control fails (and Trellium logs "exited with") when dhcpd refuses a configuration.
-  check(log.includes('isc-dhcp-server start/running') && !log.includes('isc-dhcp-server } exited with'),
+  check(lab.log.includes('isc-dhcp-server start/running') && !lab.log.includes('isc-dhcp-server } exited with'),
     'dhcpd accepted the configuration');
   // After the restart every host renews and gets the address Trellium fixed for it.
   for (let k = 1; k <= servers; ++k) {
-    lab('cluster/renew.sh', prefix, String(k), 'host', '30');
-    const env = serverEnv(k);
+    lab.script('cluster/renew.sh', lab.prefix, String(k), 'host', '30');
+    const env = lab.serverEnv(k);
     const expected = address.get(names.get(env.HOST_MAC));
     await until(() => read(`${state}/servers/${k}/host.address`).trim() === expected, `server ${k} at ${expected}`, 30000);
   }
 
   // The road of a power command: the controller powers off, the polling
   // thread reports it, the host goes down.
-  const one = serverEnv(1);
+  const one = lab.serverEnv(1);
   const bmc1 = read(`${state}/servers/1/bmc.address`).trim();
   const name1 = names.get(one.HOST_MAC);
-  inMgmt('ipmipower', '-h', bmc1, '-u', one.IPMI_USER, '-p', one.IPMI_PASSWORD, '-a', 'MD5', '-l', 'ADMIN',
+  lab.inMgmt('ipmipower', '-h', bmc1, '-u', one.IPMI_USER, '-p', one.IPMI_PASSWORD, '-a', 'MD5', '-l', 'ADMIN',
     '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', '--off');
-  await until(() => log.includes(`Power status of ${name1} changed to down from up`), 'the polling thread to see power off');
-  check(log.includes('power status change detected. Trigger event...'), 'the power event was raised');
+  await until(() => lab.log.includes(`Power status of ${name1} changed to down from up`), 'the polling thread to see power off');
+  check(lab.log.includes('power status change detected. Trigger event...'), 'the power event was raised');
   await until(() => read(`${state}/servers/1/host.state`).trim() === 'off', 'the simulated host to go down', 20000);
 
   // A controller killed mid-run: connection error, back-off, and back by itself.
-  const two = serverEnv(2);
+  const two = lab.serverEnv(2);
   const name2 = names.get(two.HOST_MAC);
-  execFileSync('pkill', ['-f', `${state}/servers/2/bmc/lan.conf`]);
-  await until(() => log.includes(`IPMI connection error getting power status for ${name2}`), 'the connection error');
-  await until(() => log.includes(`Power status of ${name2} changed to connection error`), 'the ConnectionError state');
-  lab('cluster/renew.sh', prefix, '2', 'bmc', '30');  // its DHCP hook starts ipmi_sim again
-  await until(() => log.includes(`Power status of ${name2} changed to up from connection error`),
+  lab.killInLab(lab.serverFile(2, 'ipmi_sim.pid'));
+  await until(() => lab.log.includes(`IPMI connection error getting power status for ${name2}`), 'the connection error');
+  await until(() => lab.log.includes(`Power status of ${name2} changed to connection error`), 'the ConnectionError state');
+  lab.script('cluster/renew.sh', lab.prefix, '2', 'bmc', '30');  // its DHCP hook starts ipmi_sim again
+  await until(() => lab.log.includes(`Power status of ${name2} changed to up from connection error`),
     'the controller to come back', 90000);
   await cleanup(0);
 } catch (e) {

@@ -1,6 +1,9 @@
-// Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium.
+// Helpers of the end-to-end scripts: options, checks, bounded waits, Chromium,
+// and a lab cluster with Trellium in it.
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { spawn } from 'node:child_process';
 
 export const option = (name, fallback) => {
   const i = process.argv.indexOf(name);
@@ -99,4 +102,115 @@ export class Trellium {
     clearTimeout(timer);
     return code;
   }
+}
+export const readText = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
+
+// A virtual cluster (lab/cluster-up.sh) with Trellium running in its
+// management namespace, as the lab's README shows. Its state directory,
+// system root and Trellium's log are open to the script.
+export class LabCluster {
+  constructor(name, servers) {
+    this.source = option('--source');
+    this.servers = servers;
+    this.prefix = `trl-${name}${process.pid % 100000}`;
+    this.port = 20000 + (process.pid % 20000);
+    this.state = `/run/trellium-lab/${this.prefix}`;
+    this.sysroot = `${this.state}/sysroot`;
+    this.url = `http://127.0.0.1:${this.port}/`;
+    this.log = '';
+    this.trellium = null;
+  }
+
+  script(name, ...args) {
+    return execFileSync(path.join(this.source, 'lab', name), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+  }
+
+  inMgmt(...args) {
+    return execFileSync('ip', ['netns', 'exec', `${this.prefix}-mgmt`, ...args], { encoding: 'utf8' });
+  }
+
+  // Server k's vendor, MACs and IPMI credentials (servers/K/env).
+  serverEnv(k) {
+    return Object.fromEntries(readText(`${this.state}/servers/${k}/env`).split('\n').filter((l) => l.includes('='))
+      .map((l) => { const i = l.indexOf('='); return [l.slice(0, i), l.slice(i + 1).replace(/^'|'$/g, '')]; }));
+  }
+
+  serverFile(k, file) { return readText(`${this.state}/servers/${k}/${file}`).trim(); }
+
+  // Lines of the system root's hosts file that name a server or controller.
+  hostsLines() {
+    return readText(`${this.sysroot}/etc/hosts`).split('\n').filter((l) => /\t[a-z][a-z0-9_-]*\d+(-mc)?$/.test(l));
+  }
+
+  // MAC -> host name, as dhcpd.conf gives them.
+  dhcpNames() {
+    const names = new Map();
+    for (const m of readText(`${this.sysroot}/etc/dhcp/dhcpd.conf`)
+      .matchAll(/host (\S+)\t\{ hardware ethernet ([0-9a-f:]+); fixed-address \1; \}/g)) names.set(m[2], m[1]);
+    return names;
+  }
+
+  // Ends process pid of the lab (a number inside the lab's process namespace).
+  killInLab(pid) {
+    execFileSync('nsenter', ['-t', readText(`${this.state}/keeper.pid`).trim(), '-p', '--', 'kill', String(pid)]);
+  }
+
+  async start(extraArgs = []) {
+    this.script('cluster-up.sh', String(this.servers), '--prefix', this.prefix, '--build', option('--build'),
+      '--resources', option('--resources'), '--forward', String(this.port), '--drift', '0', '--quiet');
+    const resources = option('--resources');
+    this.trellium = spawn('setsid', ['ip', 'netns', 'exec', `${this.prefix}-mgmt`, option('--trellium'),
+      '--sysroot', this.sysroot, '--http-address', '127.0.0.1', '--http-port', String(this.port),
+      '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', '--ipmi-retransmission-timeout', '100',
+      ...extraArgs], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.trellium.stdout.on('data', (c) => { this.log += c.toString(); });
+    this.trellium.stderr.on('data', (c) => { this.log += c.toString(); });
+    await until(() => this.log.includes('listening on'), 'trellium to listen', 30000, 200);
+  }
+
+  // Waits until every server's host is paired with its controller and both
+  // are named in the hosts file and dhcpd.conf; returns MAC -> name.
+  async paired(timeout = 120000) {
+    const complete = () => this.hostsLines().length === 2 * this.servers &&
+      !this.hostsLines().some((l) => l.startsWith('0.0.0.0')) && this.dhcpNames().size === 2 * this.servers;
+    await until(complete, `${this.servers} paired servers in the hosts file and dhcpd.conf`, timeout, 200);
+    return this.dhcpNames();
+  }
+
+  // Stops Trellium (SIGTERM, SIGKILL after 20 s) and takes the lab down.
+  // Returns Trellium's exit status; throws when the lab will not go down.
+  async stop() {
+    let status = null;
+    if (this.trellium && this.trellium.exitCode === null) {
+      const exited = new Promise((resolve) => this.trellium.once('exit', (c) => resolve(c)));
+      this.trellium.kill('SIGTERM');
+      const timer = setTimeout(() => this.trellium.kill('SIGKILL'), 20000);
+      status = await exited;
+      clearTimeout(timer);
+    } else if (this.trellium) {
+      status = this.trellium.exitCode;
+    }
+    try {
+      this.script('cluster-down.sh', this.prefix);
+    } catch (e) {
+      throw new Error('cluster-down failed: ' + e.stderr);
+    }
+    return status;
+  }
+}
+
+// Ends a script that ran a lab: closes the browser, stops Trellium (SIGTERM
+// must give the restart status 20) and the lab, removes the scratch folder,
+// says how it went and exits. With --log FILE Trellium's whole log is kept.
+export async function finishLabScript(name, lab, code, { context = null, scratch = null, guard = null } = {}) {
+  if (context) await context.close().catch(() => {});
+  let status = null;
+  try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
+  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
+  if (guard) clearTimeout(guard);
+  if (code === 0 && status !== 20) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
+  if (code !== 0) console.error(lab.log.slice(-4000));
+  if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
+  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
+  process.exit(code);
 }

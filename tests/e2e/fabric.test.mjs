@@ -4,52 +4,29 @@
 // that follows the pick after a registry event.
 //   node fabric.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
 //        [--servers N] [--screenshots DIR]   (docs/: --servers 16 --screenshots docs)
-import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
-const source = option('--source');
 const servers = Number(option('--servers', '8'));
 if (![8, 16].includes(servers)) {
   console.error('fabric: --servers is 8 or 16');
   process.exit(2);
 }
 const screenshots = option('--screenshots');
-const prefix = `trl-fab${process.pid % 100000}`;
-const port = 20000 + ((process.pid + 7919) % 20000);
-const state = `/run/trellium-lab/${prefix}`;
-const sysroot = `${state}/sysroot`;
+const cluster = new LabCluster('fab', servers);
+const sysroot = cluster.sysroot;
 const fabricJson = `${sysroot}/var/lib/tftpboot/trellium/qv-config/fabric.json`;
-const lab = (script, ...args) =>
-  execFileSync(path.join(source, 'lab', script), args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const sizes = (text) => (/"x-size": (\d+),\s*"y-size": (\d+),\s*"z-size": (\d+)/.exec(text) || []).slice(1).join('x');
 
 const guard = setTimeout(() => { console.error('fabric: timed out after 400 s'); cleanup(1); }, 400000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let trellium = null;
-let log = '';
 let context = null;
 
-async function cleanup(code) {
-  if (context) await context.close().catch(() => {});
-  if (trellium && trellium.exitCode === null) {
-    const exited = new Promise((resolve) => trellium.once('exit', resolve));
-    trellium.kill('SIGTERM');
-    const timer = setTimeout(() => trellium.kill('SIGKILL'), 20000);
-    await exited;
-    clearTimeout(timer);
-  }
-  try { lab('cluster-down.sh', prefix); } catch (e) { console.error('cluster-down failed: ' + e.stderr); code = 1; }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  if (code !== 0) console.error(log.slice(-4000));
-  console.log(code === 0 ? 'fabric: passed' : 'fabric: failed');
-  process.exit(code);
-}
+const cleanup = (code) => finishLabScript('fabric', cluster, code, { context, scratch, guard });
 
 // The rows of the table shown in the current tab, as texts.
 const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(
@@ -60,20 +37,11 @@ const showTab = async (page, title) => {
 };
 
 try {
-  lab('cluster-up.sh', String(servers), '--prefix', prefix, '--build', option('--build'), '--resources',
-    option('--resources'), '--forward', String(port), '--drift', '0', '--quiet');
-  const resources = option('--resources');
-  trellium = spawn('setsid', ['ip', 'netns', 'exec', `${prefix}-mgmt`, option('--trellium'), '--sysroot', sysroot,
-    '--http-address', '127.0.0.1', '--http-port', String(port), '--docroot', path.join(resources, 'docroot'),
-    '--approot', resources + '/', '--ipmi-retransmission-timeout', '100'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  trellium.stdout.on('data', (c) => { log += c.toString(); });
-  trellium.stderr.on('data', (c) => { log += c.toString(); });
-  await until(() => log.includes('listening on'), 'trellium to listen', 30000);
-
+  await cluster.start();
   context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
   context.setDefaultTimeout(20000);
   let pageErrors = 0;
-  const open = () => openPage(context, `http://127.0.0.1:${port}/`,
+  const open = () => openPage(context, cluster.url,
     (e) => { console.error('page error:', e.message); ++pageErrors; });
   const first = await open();
   const second = await open();

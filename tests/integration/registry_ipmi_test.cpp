@@ -151,18 +151,33 @@ TEST_F(RegistryLive, NoIpmiTrafficWhileNobodyWatches) {
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Up);
 }
 
-TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallback) {
+TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallbackAndNamesTheNodesItMissed) {
   SimulatedBmcs bmcs(2);
-  root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01") + leaseBlock(bmcs.address(1), "00:25:90:00:01:02"));
+  root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01") + leaseBlock(bmcs.address(1), "00:25:90:00:01:02") +
+                 leaseBlock("10.0.0.77", "00:25:90:00:01:03"));  // a host nobody answers for: no session
   Nodes nodes;
-  nodes.powerOff([] { return false; });
+  EXPECT_TRUE(nodes.powerOff([] { return false; }).empty()) << "a node left by a cancel is no failure";
   EXPECT_TRUE(bmcs.powered(0) && bmcs.powered(1)) << "cancelled before the first record";
   int calls = 0;
-  nodes.powerOff([&] { return ++calls < 2; });
+  EXPECT_TRUE(nodes.powerOff([&] { return ++calls < 2; }).empty());
   EXPECT_EQ(calls, 2);
   EXPECT_NE(bmcs.powered(0), bmcs.powered(1)) << "one server off, then cancelled";
-  nodes.powerOn({});
-  EXPECT_TRUE(bmcs.powered(0) && bmcs.powered(1));
+
+  const std::vector<Node> table = records(nodes);
+  ASSERT_EQ(table.size(), 3u);
+  const auto at = [&](const std::string& address) {
+    for (const Node& node : table)
+      if (node.mc.ip_str() == address || node.eth0.ip_str() == address) return node.eth0.name();
+    return std::string("?");
+  };
+  bmcs.stop(1);
+  const Nodes::PowerFailures failures = nodes.powerOn({});
+  EXPECT_TRUE(bmcs.powered(0));
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].node, at(bmcs.address(1)));
+  EXPECT_EQ(failures[0].error.rfind("connection error (", 0), 0u) << failures[0].error;
+  EXPECT_EQ(failures[1].node, at("10.0.0.77"));
+  EXPECT_EQ(failures[1].error, "no IPMI session");
 }
 
 TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {

@@ -108,7 +108,7 @@ TEST(TableView, RowSelectionAndProgrammaticSelect) {
   ASSERT_EQ(view.selectedIndexes().size(), 1u);
   EXPECT_EQ(view.selectedIndexes()[0].row(), 2);
   EXPECT_TRUE(view.isSelected(model->index(2, 0)));
-  EXPECT_NE(view.html().find("<tr class=\"w-sel\""), std::string::npos);
+  EXPECT_NE(view.html().find("class=\"w-sel\"><td"), std::string::npos) << "the row is marked";
   view.select(model->index(2, 1));  // again: no change
   EXPECT_EQ(changes, 1);
 }
@@ -262,6 +262,47 @@ TEST(TableView, DelegateWidgetsInEveryCellFollowTheModel) {
   EXPECT_EQ(combos[1]->currentText(), "1");  // the same widgets, new choices
   EXPECT_EQ(delegate->created, 2);
   EXPECT_NE(view.html().find("<select"), std::string::npos);
+}
+
+TEST(TableView, AChangeSendsItsRowOrOnlyItsCellsWidget) {
+  auto model = nodeModel();
+  auto delegate = std::make_shared<ComboDelegate>();
+  delegate->choices = std::make_shared<StringListModel>(std::vector<std::string>{"up", "down", "unknown"});
+  TableView* view = nullptr;
+  TestPage page([&](Application& app) {
+    view = app.root()->addWidget(std::make_unique<TableView>());
+    view->setModel(model);
+    view->setItemDelegateForColumn(2, delegate);
+    view->setSelectionMode(SelectionMode::Single);
+  });
+  const auto sent = [&] {
+    std::vector<std::string> html;
+    for (const Update& u : page.take())
+      for (const auto& w : u.widgets) html.push_back(w.second);
+    return html;
+  };
+  page.run([&] { model->item(1, 0)->setText("web_02"); });
+  std::vector<std::string> html = sent();
+  ASSERT_EQ(html.size(), 1u);
+  EXPECT_EQ(html[0].rfind("<tr id=\"w", 0), 0u) << html[0];
+  EXPECT_NE(html[0].find("web_02"), std::string::npos);
+  EXPECT_EQ(html[0].find("node1"), std::string::npos) << "no other row";
+
+  page.run([&] { model->item(2, 2)->setText("down"); });
+  html = sent();
+  ASSERT_EQ(html.size(), 1u);
+  EXPECT_EQ(html[0].rfind("<select", 0), 0u) << "the cell's widget alone: " << html[0];
+
+  page.event(*view, "click", {}, "0,1");
+  html = sent();
+  ASSERT_EQ(html.size(), 1u);
+  EXPECT_NE(html[0].find("class=\"w-sel\""), std::string::npos) << "the selected cell's row";
+
+  page.run([&] { model->appendRow(row({"node4", "unset", "up"})); });
+  html = sent();
+  ASSERT_EQ(html.size(), 1u);
+  EXPECT_EQ(html[0].rfind("<div id=\"" + view->id() + "\"", 0), 0u) << "a new row: the table";
+  EXPECT_NE(html[0].find("node4"), std::string::npos);
 }
 
 TEST(TableView, DraggingACellOntoAnotherCopiesItsText) {

@@ -42,15 +42,25 @@ bool Recorder::closed() const {
 }
 
 TestPage::TestPage(Builder build, HandlerPool* pool)
+    : TestPage(
+          Own{},
+          [&build](const Environment& env) {
+            auto app = std::make_unique<Application>(env);
+            if (build) build(*app);
+            return app;
+          },
+          pool) {}
+
+std::unique_ptr<TestPage> TestPage::of(ApplicationFactory factory, HandlerPool* pool) {
+  return std::unique_ptr<TestPage>(new TestPage(Own{}, std::move(factory), pool));
+}
+
+TestPage::TestPage(Own, ApplicationFactory factory, HandlerPool* pool)
     : session_(std::make_shared<Session>("0123456789abcdef0123456789abcdef", Environment(), pool)),
       recorder_(std::make_shared<Recorder>()) {
   std::promise<bool> started;
   session_->start(
-      [&](const Environment& env) {
-        auto app = std::make_unique<Application>(env);
-        if (build) build(*app);
-        return app;
-      },
+      std::move(factory),
       [&](bool ok, std::string page) {
         page_ = std::move(page);
         started.set_value(ok);

@@ -36,6 +36,8 @@ class TestPage {
   // Builds an application and runs build(app) inside it, then connects.
   // With a pool, handlers run on its threads as in the server.
   explicit TestPage(Builder build = {}, HandlerPool* pool = nullptr);
+  // The same with an application of the caller's own making.
+  static std::unique_ptr<TestPage> of(ApplicationFactory factory, HandlerPool* pool = nullptr);
   ~TestPage();
 
   Application& app() const { return *session_->application(); }
@@ -57,6 +59,9 @@ class TestPage {
   std::vector<std::string> sentIds();
 
  private:
+  struct Own {};
+  TestPage(Own, ApplicationFactory factory, HandlerPool* pool);
+
   std::shared_ptr<Session> session_;
   std::shared_ptr<Recorder> recorder_;
   std::string page_;

@@ -1,0 +1,154 @@
+// The Servers tab on a virtual cluster (lab/), in Chromium, with two pages
+// open: a rename typed into a cell reaches the hosts file and dhcpd.conf,
+// the real dhcpd restarts and the host renews under its new name, and the
+// other page follows without a reload; partitions chosen in their cells
+// make the empty-partition warning come and go; a double click on a power
+// cell, answered Yes, takes the lab's server down; "Delete node" without a
+// selection and "Clear" answered No forget nothing; a MAC address dragged
+// onto another server's cell moves there.
+//   node servers.test.mjs --trellium BIN --resources DIR --source DIR --build DIR [--screenshots DIR]
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+
+const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
+const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
+const servers = 8;
+const screenshots = option('--screenshots');
+const cluster = new LabCluster('srv', servers);
+const { state, sysroot } = cluster;
+const serverEnv = (k) => cluster.serverEnv(k);
+const hostsAddress = (name) => (read(`${sysroot}/etc/hosts`).split('\n').find((l) => l.endsWith(`\t${name}`)) || '').split('\t')[0];
+const dhcpStarts = () => read(`${sysroot}/sbin/initctl.calls`).split('\n').filter((l) => l === 'start isc-dhcp-server').length;
+
+const guard = setTimeout(() => { console.error('servers: timed out after 400 s'); cleanup(1); }, 400000);
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+let context = null;
+
+const cleanup = (code) => finishLabScript('servers', cluster, code, { context, scratch, guard });
+
+// The grid as the page shows it: per row, each header's text and the cell's
+// place ("row,column", for finding the cell again).
+const grid = (page) => page.locator('.w-table').evaluate((table) => {
+  const headers = [...table.querySelectorAll('th')].map((th) => th.textContent);
+  return [...table.querySelectorAll('tbody tr')].map((tr) => {
+    const row = { at: {} };
+    [...tr.querySelectorAll('td')].forEach((td, i) => {
+      const choice = td.querySelector('select');
+      row[headers[i]] = choice ? (choice.selectedOptions[0]?.textContent ?? '') : td.textContent;
+      row.at[headers[i]] = td.dataset.arg;
+    });
+    return row;
+  });
+});
+const rowOf = async (page, name) => (await grid(page)).find((r) => r.Hostname === name);
+const cell = async (page, name, header) => {
+  const row = await until(() => rowOf(page, name), `${name} in the grid`);
+  return page.locator(`td[data-arg="${row.at[header]}"]`);
+};
+const shows = async (page, name, header, text) => (await rowOf(page, name))?.[header] === text;
+const warningLine = (page) => page.locator('.trl-warning-line').textContent();
+// The message box now on the page, answered; its text.
+const answer = async (page, button) => {
+  const box = page.locator('.w-messagebox').last();
+  await box.waitFor();
+  const text = await box.locator('.w-messagebox-text').textContent();
+  await box.locator('.w-dialog-footer button', { hasText: button }).click();
+  await box.waitFor({ state: 'hidden' });
+  return text;
+};
+const showServers = async (page) => {
+  await page.getByRole('tab', { name: 'Servers', exact: true }).click();
+  await until(async () => (await page.locator('.w-tab-current').textContent()) === 'Servers', 'the Servers tab');
+};
+
+try {
+  await cluster.start();
+  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
+  context.setDefaultTimeout(20000);
+  let pageErrors = 0;
+  const open = () => openPage(context, cluster.url, (e) => { console.error('page error:', e.message); ++pageErrors; });
+  const first = await open();
+  const second = await open();
+  await showServers(first);
+  await showServers(second);
+
+  // Every server paired, named and powered up, in both pages.
+  await until(async () => {
+    const rows = await grid(second);
+    return rows.length === servers && rows.every((r) => /^node\d+$/.test(r.Hostname) && r['Power status'] === 'up' &&
+      r['MC MAC address'] !== 'unset' && r['eth0 MAC address'] !== 'unset');
+  }, 'eight paired servers powered up', 150000);
+  const names = new Map();  // host MAC -> name, from dhcpd.conf
+  for (const m of read(`${sysroot}/etc/dhcp/dhcpd.conf`).matchAll(/host (node\d+)\t\{ hardware ethernet ([0-9a-f:]+);/g))
+    names.set(m[2], m[1]);
+  const serverNamed = (name) => [...Array(servers).keys()].map((i) => i + 1)
+    .find((k) => names.get(serverEnv(k).HOST_MAC) === name);
+  check((await warningLine(first)) === '', 'no warning with eight good servers');
+
+  // A rename typed into the cell: files, the DHCP server, the host's lease, the other page.
+  const renamed = serverNamed('node3');
+  const starts = dhcpStarts();
+  await (await cell(first, 'node3', 'Hostname')).dblclick();
+  const editor = first.locator('td input.w-cell-editor');
+  await editor.fill('web_03');
+  await editor.press('Enter');
+  await until(() => hostsAddress('web_03') !== '' && hostsAddress('web_03-mc') !== '', 'web_03 in the hosts file');
+  await until(() => read(`${sysroot}/etc/dhcp/dhcpd.conf`)
+    .includes(`host web_03\t{ hardware ethernet ${serverEnv(renamed).HOST_MAC};`), 'web_03 in dhcpd.conf');
+  await until(() => dhcpStarts() > starts, 'dhcpd started again');
+  await until(() => shows(second, 'web_03', 'MC MAC address', serverEnv(renamed).BMC_MAC), 'the rename in the other page');
+  cluster.script('cluster/renew.sh', cluster.prefix, String(renamed), 'host', '30');
+  check(read(`${state}/servers/${renamed}/host.address`).trim() === hostsAddress('web_03'),
+    'the host renewed at the address dhcpd resolved from its new name');
+
+  // Power by double click, after a Yes.
+  const powered = serverNamed('node2');
+  await (await cell(first, 'node2', 'Power status')).dblclick();
+  check((await answer(first, 'Yes')) === 'Are you sure you want to power down?', 'the power question');
+  await until(() => read(`${state}/servers/${powered}/host.state`).trim() === 'off', 'the lab server to go down', 30000);
+  await until(() => shows(second, 'node2', 'Power status', 'down'), 'down in the other page', 30000);
+
+  // Partitions: a gap warns, closing it clears the warning.
+  const choose = async (name, partition) => {
+    await (await cell(first, name, 'Partition')).locator('select').selectOption({ label: String(partition) });
+    await until(() => shows(second, name, 'Partition', String(partition)), `${name} in partition ${partition}`);
+  };
+  await choose('node8', 1);
+  await choose('node7', 2);
+  check((await warningLine(first)) === '', 'partitions 0, 1 and 2 are all used');
+  await choose('node8', 0);
+  await until(async () => (await warningLine(first)).startsWith('Error: Partition 1 is empty'), 'the empty-partition warning');
+  check((await warningLine(second)).startsWith('Error: Partition 1 is empty'), 'the warning in the other page');
+  // The picture: a renamed server, one powered down, partitions with a gap.
+  if (screenshots) await first.screenshot({ path: path.join(screenshots, 'servers.png'), fullPage: true });
+  await choose('node7', 0);
+  await until(async () => (await warningLine(first)) === '', 'the warning to clear');
+
+  // Nothing is forgotten without a selection or a Yes.
+  await second.getByRole('button', { name: 'Delete node' }).click();
+  check((await answer(second, 'OK')) === 'Please select a server', 'Delete node without a selection');
+  await first.getByRole('button', { name: 'Clear' }).click();
+  check((await answer(first, 'No')) ===
+    `Clear the node table? All ${servers} servers will be forgotten and rediscovered from the DHCP leases.`, 'the Clear question');
+  await new Promise((r) => setTimeout(r, 1000));
+  check((await grid(first)).length === servers && hostsAddress('node1') !== '', 'No kept the table');
+
+  // A MAC address dragged onto another server's cell. Both are of the brand
+  // paired by the controller's report, so the next lease scan does not pair
+  // the target's own host MAC back by the MAC distance.
+  const supermicro = (await grid(first)).filter((r) => r['Server type'] === 'Supermicro' && r.Hostname !== 'node2');
+  check(supermicro.length >= 2, 'two Supermicro servers left to drag between');
+  const [from, to] = supermicro.slice(-2).map((r) => r.Hostname);
+  const moved = (await rowOf(first, from))['eth0 MAC address'];
+  await (await cell(first, from, 'eth0 MAC address')).dragTo(await cell(first, to, 'eth0 MAC address'));
+  await until(() => shows(second, to, 'eth0 MAC address', moved), `${to} with ${from}'s MAC`);
+  await until(() => read(`${sysroot}/etc/dhcp/dhcpd.conf`).includes(`host ${to}\t{ hardware ethernet ${moved};`),
+    'the move in dhcpd.conf');
+  check(pageErrors === 0, 'no script errors in the pages');
+  await cleanup(0);
+} catch (e) {
+  console.error(`servers: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
+  await cleanup(1);
+}
