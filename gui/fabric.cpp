@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "gui/audit.h"
 #include "gui/scoped_flag.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
@@ -138,20 +139,9 @@ void FabricTab::userSelectGeometry() {
 }
 
 bool FabricTab::auditSelection() {
-  if (!manager_) throw TRL_ERROR("manager_ is NULL");
   const std::string geometry = getGeometry();
   if (geometry.empty()) return true;  // nothing is written without one
-  try {
-    manager_->audit(trl::AuditAction::FabricGeometry, geometry + ", " + std::to_string(getNodeHeight()) + "U");
-  } catch (const std::exception& e) {
-    TRL_LOG("[FabricTab] " << e.what());
-    statusText_->setText(Util::stdText("<b>Geometry " + web::escapeHtml(geometry) +
-                                       " is not applied:</b> the audit log cannot be written (" +
-                                       web::escapeHtml(e.what()) + "). Make room under /var/log, then choose again."));
-    statusText_->setStyleClass("trl-status trl-error");
-    return false;
-  }
-  return true;
+  return auditAction(trl::AuditAction::FabricGeometry, geometry + ", " + std::to_string(getNodeHeight()) + "U");
 }
 
 void FabricTab::applySelection() {

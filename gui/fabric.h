@@ -49,7 +49,7 @@ class FabricTab : public HelpableContainer {
   // geometry for every window, and says what happened.
   void applySelection();
   // A person's choice rewrites the fabric description file: a line of the
-  // audit log first. False (and the tab says why) when it cannot be written.
+  // audit log first. False (and the page says why) when it cannot be written.
   bool auditSelection();
 
   bool refilling_ = false;  // update() applies the selection once, at its end

@@ -9,7 +9,7 @@
 
 namespace {
 
-trl::AuditAction auditAction(web::SignInEvent event) {
+trl::AuditAction signInAction(web::SignInEvent event) {
   switch (event) {
     case web::SignInEvent::SignedIn: return trl::AuditAction::SignIn;
     case web::SignInEvent::Failed: return trl::AuditAction::SignInFailed;
@@ -30,7 +30,7 @@ web::SignIn trelliumSignIn(const std::string& group) {
     return pam->check(user, password, address);
   };
   signIn.record = [](web::SignInEvent event, const std::string& user, const std::string& address) {
-    const trl::AuditAction action = auditAction(event);
+    const trl::AuditAction action = signInAction(event);
     TRL_LOG("[SignIn] " << user.substr(0, 64) << ": " << trl::auditActionText(action) << " from " << address);
     try {
       trl::writeAuditLine({user, address, action, std::string()});

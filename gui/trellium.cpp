@@ -8,6 +8,7 @@
 #include "gui/dashboard.h"
 #include "gui/empty_tab.h"
 #include "gui/fabric.h"
+#include "modules/audit_log.h"
 #include "modules/error.h"
 #include "modules/version.h"
 #include "gui/help.h"
@@ -271,10 +272,6 @@ std::string Trellium::getStatusReport() {
   }
   report << "\n";
   return report.str();
-}
-
-void Trellium::audit(trl::AuditAction action, const std::string& target) const {
-  trl::writeAuditLine({environment().user(), environment().clientAddress(), action, target});
 }
 
 std::unique_ptr<web::Application> createApplication(const web::Environment& env) {

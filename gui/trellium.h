@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "modules/audit_log.h"
 #include "web/application.h"
 #include "gui/helpable_container.h"
 
@@ -60,11 +59,6 @@ class Trellium : public web::Application {
   void showConfiguration();
   void resetModules();
   std::string getStatusReport();
-  // The audit log's line for an action of this session's person, from its
-  // client address: call it just before carrying the action out. Throws
-  // _SysError when the line cannot be written, so that an action nobody
-  // could trace is not carried out; the tab shows the error.
-  void audit(trl::AuditAction action, const std::string& target) const;
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }

@@ -12,6 +12,7 @@
 #include "tests/support/scratch.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
+#include "gui/audit.h"
 #include "modules/audit_log.h"
 #include "web/combo_box.h"
 #include "web/push_button.h"
@@ -134,8 +135,9 @@ TEST(Shell, StatusReportOfAnEmptyCluster) {
 }
 
 // The one call every tab makes before an action that changes the cluster
-// or Trellium: a line per action kind, naming the person and address of
-// the session; the status report ends with the last 100 lines.
+// or Trellium (auditAction): a line per action kind, naming the person and
+// address of the session whose event runs; the status report ends with
+// the last 100 lines.
 TEST(Shell, AuditLinesForEveryActionKindAndTheReportsTail) {
   std::filesystem::remove(trl::auditLogPath());
   web::Environment env = environment();
@@ -150,9 +152,10 @@ TEST(Shell, AuditLinesForEveryActionKindAndTheReportsTail) {
             std::string::npos);
   EXPECT_EQ(session()->root()->html().find("Signed in as"), std::string::npos) << "nobody signed in: no bar";
 
+  const web::ApplicationScope handlingAnEvent(&app);
   std::vector<std::string> texts;
   for (const trl::AuditAction action : trl::allAuditActions) {
-    app.audit(action, "node" + std::to_string(texts.size()));
+    EXPECT_TRUE(auditAction(action, "node" + std::to_string(texts.size())));
     texts.push_back(trl::auditActionText(action));
   }
   const auto lines = trl::auditTail(1000);
@@ -162,7 +165,7 @@ TEST(Shell, AuditLinesForEveryActionKindAndTheReportsTail) {
         << lines[i];
   EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), texts.size()) << "every kind its own text";
 
-  for (int i = 0; i < 120; ++i) app.audit(trl::AuditAction::PowerOff, "server" + std::to_string(i));
+  for (int i = 0; i < 120; ++i) auditAction(trl::AuditAction::PowerOff, "server" + std::to_string(i));
   const std::string report = app.getStatusReport();
   const std::string bar = std::string(28, '-') + "\n";
   const auto tail = report.find(bar + "Audit log (last 100 lines)\n" + bar);
