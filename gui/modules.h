@@ -1,5 +1,6 @@
 // The process-wide back end and the event loop that carries its events into
-// every browser session.
+// every browser session. Thread-safe: create() and getInstance() from any
+// thread; the event loop and handleModuleEvent() on the main thread only.
 #pragma once
 
 #include <map>
@@ -13,25 +14,28 @@
 #include "modules/module.h"
 #include "modules/nodes.h"
 #include "modules/settings.h"
-
-class Trellium;
+#include "modules/unique_fd.h"
 
 class Modules {
  public:
-  // The one instance, created on first use (by the main thread or by the
-  // first browser session, whichever comes first).
+  // Creates the one instance from the configuration (main does, once, just
+  // after the web server starts); throws what the back end's start throws.
+  static Modules* create(const Nodes::Config& config);
+  // The instance; a browser session that opens before create() has
+  // finished waits for it. Throws "modules is NULL" when create() failed.
   static Modules* getInstance();
   virtual ~Modules();
   Modules(const Modules&) = delete;
   Modules& operator=(const Modules&) = delete;
 
-  int getEfd() const { return epollfd_; }
+  int getEfd() const { return epollfd_.get(); }
   void addFdToEpollList(int fd);
   template <class M>
   void addEventFdFromModule(M* module);
-  // One event: the owning module consumes it; if it changed something,
-  // every session in the list hears of it.
-  void handleModuleEvent(int fd, std::vector<Trellium*>* sessions);
+  // One event: the owning module consumes it; if it changed something, it
+  // is posted into the queue of every session live at that moment. Never
+  // waits for a session.
+  void handleModuleEvent(int fd);
   // Runs until the shutdown flag is seen.
   void runEventLoop();
 
@@ -42,12 +46,12 @@ class Modules {
   std::unique_ptr<Deployment> deployment;
 
  private:
-  Modules();
+  explicit Modules(const Nodes::Config& config);
 
   std::map<int, Module*> moduleMap_;
   std::map<int, std::string> eventMap_;
   int noOfModules_ = 0;
-  int epollfd_ = -1;
+  trl::UniqueFd epollfd_;
   std::vector<int> fdList;
 };
 

@@ -333,6 +333,12 @@ void NodeConfig::updateWarning(bool empty) {
 }
 
 std::string NodeConfig::serverName(int row) const {
+  {
+    // The record's name: the cell may already hold what was typed into it.
+    const Nodes::SharedAccess table(*nodeTableData_.nodes);
+    const int index = recordOf(keys_, row, table.begin(), table.end());
+    if (index >= 0) return table.begin()[index].eth0.name();
+  }
   const web::StandardItem* item = model_->item(row, columns().hostname);
   return item ? item->text() : std::string();
 }
@@ -372,7 +378,7 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
         if (mc.mac() != 0) mc.name(eth0.name() + Nodes::mc_extension);
         node->eth0 = eth0;
         node->mc = mc;
-        if (mc.mac() != 0) node->resetIPMI();
+        if (mc.mac() != 0) nodes->resetIPMI(*node);
         changed = true;
       } else if (column == c.eth0Mac || column == c.mcMac) {
         typed = column == c.eth0Mac ? &node->eth0 : &node->mc;

@@ -289,7 +289,7 @@ void ServerListPanel::saveServerConfiguration() {
         }
         if (node.mc.mac() != 0) {
           node.mc.name(node.eth0.name() + Nodes::mc_extension);
-          node.resetIPMI();
+          nodes_->resetIPMI(node);
         }
         if (macChanged) {
           node.eth0.mac(eth0.mac());

@@ -1,5 +1,6 @@
 #include "gui/trellium.h"
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 
@@ -14,17 +15,21 @@
 #include "gui/help.h"
 #include "web/image.h"
 #include "gui/modules.h"
+#include "gui/monitor_control.h"
+#include "gui/chart_container.h"
+#include "gui/monitor_table.h"
 #include "gui/node_config.h"
 #include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
+#include "web/session.h"
 #include "web/sign_out_button.h"
 #include "web/tab_widget.h"
 #include "web/text.h"
 #include "web/text_format.h"
 #include "web/tool_bar.h"
 
-std::vector<Trellium*> Trellium::sessionList;
+std::vector<std::weak_ptr<web::Session>> Trellium::sessionList;
 std::mutex Trellium::sessionListMutex;
 std::atomic<bool> Trellium::shutdownPending{false};
 std::atomic<bool> Trellium::restart{true};
@@ -43,7 +48,13 @@ Trellium::Trellium(const web::Environment& env) : web::Application(env) {
 Trellium::~Trellium() {
   const std::lock_guard<std::mutex> guard(sessionListMutex);
   TRL_LOG("Number of sessions: " << sessionList.size());
-  sessionList.erase(std::remove(sessionList.begin(), sessionList.end(), this), sessionList.end());
+  const web::Session* const mine = &session();
+  sessionList.erase(std::remove_if(sessionList.begin(), sessionList.end(),
+                                   [mine](const std::weak_ptr<web::Session>& s) {
+                                     const std::shared_ptr<web::Session> live = s.lock();
+                                     return !live || live.get() == mine;
+                                   }),
+                    sessionList.end());
   TRL_LOG("----------------Trellium session ended---------------------");
   TRL_LOG("Number of sessions: " << sessionList.size());
 }
@@ -124,7 +135,9 @@ void Trellium::addConfigurationTab() {
 }
 
 void Trellium::addMonitorTab() {
-  monitorControl_ = addTab(std::make_unique<EmptyTab>(this), "Monitoring", "monitor");
+  auto tab = std::make_unique<MonitorControl>(this);
+  monitorControl_ = tab.get();
+  addTab(std::move(tab), "Monitoring", "monitor");
 }
 
 void Trellium::addFabricTab() {
@@ -167,7 +180,7 @@ void Trellium::setTabModules() {
   wiring_->nodeTableData().nodes = &nodes;
   nodeConfig_->nodeTableData().nodes = &nodes;
   // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {monitorControl_, settingsTab_, deploymentTab_})
+  for (HelpableContainer* tab : {settingsTab_, deploymentTab_})
     if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
       placeholder->setSummary([&nodes] {
         const Nodes::SharedAccess table(nodes);
@@ -176,13 +189,37 @@ void Trellium::setTabModules() {
       });
   dashboard_->setModule(&nodes);
   dashboard_->setModule(modules_->settings.get());
+  monitorControl_->setModule(&nodes);
   const int leases = nodes.leasesModifiedFd(), table = nodes.nodeChangedFd(), power = nodes.powerStatusChangedFd();
+  const int history = nodes.historyUpdateFd();
   for (const int fd : {leases, table, power}) addListener(dashboard_, fd);
   for (const int fd : {leases, table}) addListener(monitorControl_, fd);
+  addListener(monitorControl_->chartContainer(), history);
+  // The table also hears power status changes: a controller that stops
+  // answering is said at once, not one sampling round later.
+  for (const int fd : {history, power}) addListener(monitorControl_->monitorTable(), fd);
   for (const int fd : {leases, table, power}) addListener(nodeConfig_, fd);
   for (const int fd : {leases, table}) addListener(wiring_, fd);
   for (const int fd : {leases, table}) addListener(fabricTab_, fd);
   for (const int fd : {leases, table}) addListener(deploymentTab_, fd);
+}
+
+std::vector<std::shared_ptr<web::Session>> Trellium::liveSessions() {
+  std::vector<std::shared_ptr<web::Session>> live;
+  const std::lock_guard<std::mutex> guard(sessionListMutex);
+  for (const std::weak_ptr<web::Session>& s : sessionList)
+    if (std::shared_ptr<web::Session> session = s.lock()) live.push_back(std::move(session));
+  return live;
+}
+
+void Trellium::postEvent(web::Session& session, int fd) {
+  session.post([fd] {
+    // The session's queue runs only while its application lives.
+    if (auto* app = dynamic_cast<Trellium*>(web::Application::instance()))
+      app->handleEvent(fd);
+    else
+      TRL_LOG("instance killed");
+  });
 }
 
 void Trellium::handleEvent(int fd) {
@@ -281,7 +318,7 @@ std::unique_ptr<web::Application> createApplication(const web::Environment& env)
   auto session = std::make_unique<Trellium>(env);
   {
     const std::lock_guard<std::mutex> guard(Trellium::sessionListMutex);
-    Trellium::sessionList.push_back(session.get());
+    Trellium::sessionList.push_back(session->session().weak_from_this());
     TRL_LOG("Number of sessions: " << Trellium::sessionList.size());
   }
   Modules* modules = Modules::getInstance();

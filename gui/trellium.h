@@ -15,12 +15,14 @@
 class Dashboard;
 class FabricTab;
 class Modules;
+class MonitorControl;
 class NodeConfig;
 class Wiring;
 namespace web {
 class Environment;
 class VBoxLayout;
 class PushButton;
+class Session;
 class TabWidget;
 }  // namespace web
 
@@ -38,8 +40,17 @@ class Trellium : public web::Application {
   static constexpr int WITH_HELP_WIDTH = 594;
   static constexpr int NO_HELP_WIDTH = 774;
 
-  static std::vector<Trellium*> sessionList;
+  // Every live session, as a handle that cannot dangle: a session in
+  // teardown refuses what is posted to it, so the list cannot hand the
+  // event loop a session that is being destroyed. guarded by sessionListMutex
+  static std::vector<std::weak_ptr<web::Session>> sessionList;
   static std::mutex sessionListMutex;
+  // The live sessions, taken under the list's mutex and held outside it.
+  static std::vector<std::shared_ptr<web::Session>> liveSessions();
+  // Posts one back-end event into the session's own queue and returns at
+  // once; the session runs handleEvent(fd) under its own lock when it is
+  // free, after the events queued before it.
+  static void postEvent(web::Session& session, int fd);
   static std::atomic<bool> shutdownPending;
   static std::atomic<bool> restart;
 
@@ -51,6 +62,7 @@ class Trellium : public web::Application {
   void setTabModules();
   template <class Tab>
   void addListener(Tab* tab, int fd);
+  // Runs on the session's own thread, under its lock (see postEvent).
   void handleEvent(int fd);
   void update();
   void hideHelp();
@@ -62,6 +74,7 @@ class Trellium : public web::Application {
 
   web::TabWidget* tabWidget() const { return tabWidget_; }
   FabricTab* fabricTab() const { return fabricTab_; }
+  MonitorControl* monitorControl() const { return monitorControl_; }
   NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
 
@@ -80,7 +93,7 @@ class Trellium : public web::Application {
 
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;
-  HelpableContainer* monitorControl_ = nullptr;
+  MonitorControl* monitorControl_ = nullptr;
   NodeConfig* nodeConfig_ = nullptr;
   HelpableContainer* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;

@@ -14,6 +14,7 @@
 #include "modules/files.h"
 #include "modules/nodes.h"
 #include "modules/paths.h"
+#include "modules/unique_fd.h"
 
 const char* const Deployment::tftp_path = "/var/lib/tftpboot/trellium/pxelinux.cfg";
 const char* const Deployment::os_path = "/var/lib/tftpboot/trellium/os";
@@ -22,25 +23,6 @@ namespace {
 
 // The description is the first line of NAME, cut at this many bytes.
 const std::size_t description_max = 127;
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  void close() {
-    const int fd = fd_;
-    fd_ = -1;  // Linux releases the number even when close reports an error
-    if (::close(fd) != 0) throw TRL_SYSERROR("close failed");
-  }
-
- private:
-  int fd_;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -136,7 +118,7 @@ std::string firstLine(int fd, const std::string& path) {
 
 std::string wholeTemplate(const std::string& path) {
   int error = 0;
-  const Descriptor file(openRegular(path, error));
+  const trl::UniqueFd file(openRegular(path, error));
   if (file.get() < 0) {
     errno = error;
     throw TRL_SYSERROR("constructing input stream on " + path + " failed");
@@ -216,13 +198,13 @@ Deployment::Options Deployment::scan() {
   for (const std::string& entry : versionSortedEntries(root)) {
     const std::string name_path = root + "/" + entry + "/NAME";
     int error = 0;
-    Descriptor name_file(openRegular(name_path, error));
+    trl::UniqueFd name_file(openRegular(name_path, error));
     if (name_file.get() < 0) {
       TRL_LOG("skipping " << printable(name_path) << " (" << std::strerror(error) << " on NAME)");
       continue;
     }
     const std::string pxelinux_path = root + "/" + entry + "/PXELINUX";
-    const Descriptor pxelinux(openRegular(pxelinux_path, error));
+    const trl::UniqueFd pxelinux(openRegular(pxelinux_path, error));
     if (pxelinux.get() < 0) {
       TRL_LOG("skipping " << printable(pxelinux_path) << " (" << std::strerror(error) << " on pxelinux)");
       continue;
@@ -231,7 +213,7 @@ Deployment::Options Deployment::scan() {
     const std::string description = firstLine(name_file.get(), name_path);
     options.descriptions.push_back(description);
     options.dirs.push_back(entry);
-    name_file.close();
+    name_file.close("close failed");
     TRL_LOG("found [" << printable(entry) << "] [" << printable(description) << "]");
   }
   return options;

@@ -4,10 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "modules/error.h"
+#include "modules/unique_fd.h"
 
 namespace trl {
 
@@ -67,12 +66,19 @@ class StagingFile {
 }  // namespace
 
 std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
-  return text.str();
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
+  std::string text;
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw TRL_SYSERROR("constructing input stream on " + path + " failed");
+    if (n == 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 void replaceFile(const std::string& target, const std::string& text, const std::function<void()>& before_rename,

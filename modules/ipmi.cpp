@@ -1,6 +1,5 @@
 #include "modules/ipmi.h"
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -12,8 +11,6 @@
 #include "modules/paths.h"
 
 namespace {
-
-std::atomic<unsigned int> retransmission_timeout_ms{0};
 
 // Closes the session on every way out of an operation.
 class SessionGuard {
@@ -56,36 +53,72 @@ const char* stateWord(unsigned int state) {
 
 }  // namespace
 
-void IPMI::setRetransmissionTimeout(unsigned int ms) { retransmission_timeout_ms = ms; }
-unsigned int IPMI::retransmissionTimeout() { return retransmission_timeout_ms; }
+IPMI::IPMI(const std::string& hostname, const std::string& username, const std::string& password,
+           const Options& options)
+    : options_(options), ipmi_ctx(createContext()), hostname_val(hostname), username_val(username),
+      password_val(password) {}
 
-IPMI::IPMI(const std::string& hostname, const std::string& username, const std::string& password)
-    : ipmi_ctx(createContext()), hostname_val(hostname), username_val(username), password_val(password) {}
-
-IPMI::IPMI(const IPMI* other) {
+namespace {
+const IPMI& existing(const IPMI* other) {
   if (!other) throw TRL_ERROR("Create new IPMI from null pointer");
-  hostname_val = other->hostname_val;
-  username_val = other->username_val;
-  password_val = other->password_val;
-  ipmi_ctx = createContext();
+  return *other;
 }
+}  // namespace
+
+IPMI::IPMI(const IPMI* other)
+    : IPMI(existing(other).hostname(), existing(other).username(), existing(other).password(),
+           existing(other).options_) {}
 
 IPMI::~IPMI() {
   boost::unique_lock<boost::shared_mutex> guard(lock_);
   disconnect();
-  cleanupSDR();
+  cleanupSDR(hostname());
   ipmi_ctx_destroy(ipmi_ctx);
 }
 
-bool IPMI::connect(int timeout) {
+std::string IPMI::hostname() const {
+  const std::lock_guard<std::mutex> guard(target_lock_);
+  return hostname_val;
+}
+
+std::string IPMI::username() const {
+  const std::lock_guard<std::mutex> guard(target_lock_);
+  return username_val;
+}
+
+std::string IPMI::password() const {
+  const std::lock_guard<std::mutex> guard(target_lock_);
+  return password_val;
+}
+
+IPMI::Target IPMI::target() {
+  Target t;
+  bool renew = false;
+  {
+    const std::lock_guard<std::mutex> guard(target_lock_);
+    t = {hostname_val, username_val, password_val};
+    renew = repointed_;
+    repointed_ = false;
+  }
+  if (renew) {
+    disconnect();
+    cleanupSDR(t.hostname);
+    ipmi_ctx_destroy(ipmi_ctx);
+    ipmi_ctx = nullptr;
+    ipmi_ctx = createContext();
+  }
+  return t;
+}
+
+bool IPMI::connect(int timeout, const Target& t) {
   if (connected) disconnect();
-  if (hostname_val == "unset") {
+  if (t.hostname == "unset") {
     TRL_LOG("unset hostname, skip IPMI connection");
     return false;
   }
-  if (ipmi_ctx_open_outofband(ipmi_ctx, hostname_val.c_str(), orNull(username_val), orNull(password_val),
+  if (ipmi_ctx_open_outofband(ipmi_ctx, t.hostname.c_str(), orNull(t.username), orNull(t.password),
                               IPMI_AUTHENTICATION_TYPE_MD5, IPMI_PRIVILEGE_LEVEL_ADMIN, timeout,
-                              retransmission_timeout_ms, 0, 0) < 0)
+                              options_.retransmission_timeout_ms, 0, 0) < 0)
     throw IpmiConnectError(ipmi_ctx);
   connected = true;
   return true;
@@ -98,8 +131,9 @@ void IPMI::disconnect() {
 }
 
 bool IPMI::probe() {
+  const Target t = target();
   try {
-    const bool answered = connect(1001);
+    const bool answered = connect(1001, t);
     disconnect();
     return answered;
   } catch (const IpmiConnectError&) {
@@ -110,13 +144,13 @@ bool IPMI::probe() {
 
 // Reads the chassis power state over an already chosen lock; opens and
 // closes its own session.
-bool IPMI::readPowerState() {
+bool IPMI::readPowerState(const Target& t) {
   const SessionGuard session([this] { disconnect(); });
-  connect(ipmi_session_timeout);
+  connect(ipmi_session_timeout, t);
   const FiidObj rs(fiid_obj_create(tmpl_cmd_get_chassis_status_rs));
   if (!rs) throw TRL_ERROR("fiid_obj_create failed");
   if (ipmi_cmd_get_chassis_status(ipmi_ctx, rs.get()) < 0)
-    throw TRL_ERROR(hostname_val + ": ipmi_cmd_get_chassis_status failed");
+    throw TRL_ERROR(t.hostname + ": ipmi_cmd_get_chassis_status failed");
   uint64_t on = 0;
   if (FIID_OBJ_GET(rs.get(), "current_power_state.power_is_on", &on) < 0) throw TRL_ERROR("FIID_OBJ_GET failed");
   return on != 0;
@@ -124,31 +158,33 @@ bool IPMI::readPowerState() {
 
 bool IPMI::power() {
   boost::unique_lock<boost::shared_mutex> guard(lock_);
-  return readPowerState();
+  return readPowerState(target());
 }
 
 void IPMI::power(power_t type, bool wait) {
-  TRL_LOG("Setting power status for " << hostname_val);
+  TRL_LOG("Setting power status for " << hostname());
   boost::unique_lock<boost::shared_mutex> guard(lock_);
+  const Target t = target();
   {
     const SessionGuard session([this] { disconnect(); });
-    connect(ipmi_session_timeout);
+    connect(ipmi_session_timeout, t);
     const FiidObj rs(fiid_obj_create(tmpl_cmd_chassis_control_rs));
     if (!rs) throw TRL_ERROR("fiid_obj_create");
     if (ipmi_cmd_chassis_control(ipmi_ctx, static_cast<uint8_t>(type), rs.get()) < 0)
-      throw TRL_ERROR(hostname_val + ": ipmi_cmd_chassis_control failed");
+      throw TRL_ERROR(t.hostname + ": ipmi_cmd_chassis_control failed");
   }
   if (!wait) return;
   for (int i = 0; i < 10; ++i) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (static_cast<int>(readPowerState()) == static_cast<int>(type)) return;
+    if (static_cast<int>(readPowerState(t)) == static_cast<int>(type)) return;
   }
   throw TRL_ERROR("failed to change power state after 10s");
 }
 
 macaddr IPMI::getEth0MacAddr() {
+  const Target t = target();
   const SessionGuard session([this] { disconnect(); });
-  connect(ipmi_session_timeout);
+  connect(ipmi_session_timeout, t);
   const unsigned int buffer_len = 131072;
   std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(calloc(1, buffer_len)));
   if (!buffer) throw TRL_SYSERROR("Failed to allocate memory for IPMI response buffer");
@@ -168,28 +204,30 @@ macaddr IPMI::getEth0MacAddr() {
 }
 
 void IPMI::reset(const std::string& hostname, const std::string& username, const std::string& password) {
+  const std::lock_guard<std::mutex> guard(target_lock_);
   if (hostname == hostname_val && username == username_val && password == password_val) return;
-  boost::unique_lock<boost::shared_mutex> guard(lock_);
-  disconnect();
-  cleanupSDR();
-  ipmi_ctx_destroy(ipmi_ctx);
-  ipmi_ctx = nullptr;
-  ipmi_ctx = createContext();
   hostname_val = hostname;
   username_val = username;
   password_val = password;
+  repointed_ = true;
 }
 
-void IPMI::skip(skip_t type) { skipping(type).mark(time(nullptr)); }
+void IPMI::skip(skip_t type) {
+  const std::lock_guard<std::mutex> guard(skip_lock_);
+  skipping(type).mark(time(nullptr));
+}
 
-bool IPMI::skip(int length, skip_t type, int offset) { return skipping(type).pending(time(nullptr), length, offset); }
+bool IPMI::skip(int length, skip_t type, int offset) {
+  const std::lock_guard<std::mutex> guard(skip_lock_);
+  return skipping(type).pending(time(nullptr), length, offset);
+}
 
 void IPMI::forceUnlock() {
   for (boost::shared_mutex* m : {&lock_, &sensor_lock_}) {
     if (m->try_lock())
       m->unlock();
     else
-      TRL_WARN("IPMI lock of " + hostname_val + " still held while its owner shuts down");
+      TRL_WARN("IPMI lock of " + hostname() + " still held while its owner shuts down");
   }
 }
 
@@ -198,37 +236,38 @@ IPMI::SensorList IPMI::sensorTable() const {
   return sensor_list;
 }
 
-std::string IPMI::cacheFile() const {
+std::string IPMI::cacheFile(const std::string& hostname) {
   // The host name ends up in a file name: keep it one path component.
-  std::string host = hostname_val;
+  std::string host = hostname;
   for (char& c : host)
     if (c == '/') c = '_';
   return trl::privateDir() + "/" + sdr_cache_name + host;
 }
 
-void IPMI::initSDR() {
-  if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(hostname_val + ": ipmi_sdr_cache_ctx_create failed");
+void IPMI::initSDR(const Target& t) {
+  const std::string& host = t.hostname;
+  if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
   sdrInitialized = true;  // from here on cleanupSDR() releases what exists
-  if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(hostname_val + ": ipmi_sdr_parse_ctx_create failed");
+  if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_parse_ctx_create failed");
   if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
-    throw TRL_ERROR(hostname_val + ": ipmi_sensor_read_ctx_create failed");
+    throw TRL_ERROR(host + ": ipmi_sensor_read_ctx_create failed");
   if (!(interpret_ctx = ipmi_interpret_ctx_create()))
-    throw TRL_ERROR(hostname_val + ": ipmi_interpret_ctx_create failed");
+    throw TRL_ERROR(host + ": ipmi_interpret_ctx_create failed");
   if (ipmi_interpret_load_sensor_config(interpret_ctx, nullptr) < 0)
-    throw TRL_ERROR(hostname_val + ": ipmi_interpret_load_sensor_config failed");
+    throw TRL_ERROR(host + ": ipmi_interpret_load_sensor_config failed");
   if (ipmi_interpret_ctx_set_flags(interpret_ctx, IPMI_INTERPRET_FLAGS_INTERPRET_OEM_DATA |
                                                       IPMI_INTERPRET_FLAGS_IGNORE_UNRECOGNIZED_EVENTS) < 0)
-    throw TRL_ERROR(hostname_val + ": ipmi_interpret_ctx_set_flags failed");
-  if (ipmi_sdr_cache_create(sdr_cache_ctx, ipmi_ctx, cacheFile().c_str(), IPMI_SDR_CACHE_CREATE_FLAGS_OVERWRITE,
+    throw TRL_ERROR(host + ": ipmi_interpret_ctx_set_flags failed");
+  if (ipmi_sdr_cache_create(sdr_cache_ctx, ipmi_ctx, cacheFile(host).c_str(), IPMI_SDR_CACHE_CREATE_FLAGS_OVERWRITE,
                             nullptr, nullptr) < 0)
-    throw TRL_ERROR(hostname_val + ": ipmi_sdr_cache_create failed");
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_create failed");
 }
 
-void IPMI::cleanupSDR() {
+void IPMI::cleanupSDR(const std::string& hostname) {
   if (!sdrInitialized) return;
   if (sdr_cache_ctx) {
     try {
-      ipmi_sdr_cache_delete(sdr_cache_ctx, cacheFile().c_str());
+      ipmi_sdr_cache_delete(sdr_cache_ctx, cacheFile(hostname).c_str());
     } catch (const std::exception& e) {
       TRL_WARN(std::string("cannot remove the SDR cache: ") + e.what());
     }
@@ -245,19 +284,20 @@ void IPMI::cleanupSDR() {
 
 double IPMI::sensors(const std::string& name) {
   boost::unique_lock<boost::shared_mutex> guard(lock_);
+  const Target t = target();
+  const std::string& host = t.hostname;
   bool cache_open = false;
   // Order on the way out: cache, session, contexts and file; then the locks.
-  const SessionGuard cleanup([this, &cache_open] {
+  const SessionGuard cleanup([this, &cache_open, &host] {
     if (cache_open) ipmi_sdr_cache_close(sdr_cache_ctx);
     disconnect();
-    cleanupSDR();
+    cleanupSDR(host);
   });
-  connect(ipmi_session_timeout);
-  initSDR();
+  connect(ipmi_session_timeout, t);
+  initSDR(t);
   boost::unique_lock<boost::shared_mutex> table_guard(sensor_lock_);
 
-  const std::string& host = hostname_val;
-  if (ipmi_sdr_cache_open(sdr_cache_ctx, ipmi_ctx, cacheFile().c_str()) < 0)
+  if (ipmi_sdr_cache_open(sdr_cache_ctx, ipmi_ctx, cacheFile(host).c_str()) < 0)
     throw TRL_ERROR(host + ": ipmi_sdr_cache_open failed");
   cache_open = true;
   uint16_t count = 0;

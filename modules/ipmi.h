@@ -1,6 +1,10 @@
 // One IPMI-over-LAN client per management controller, on libfreeipmi. Every
 // operation opens a fresh IPMI 1.5 session and closes it before returning,
 // so a controller that reboots costs nothing but the failed operation.
+// Thread-safe: conversations with the controller take turns on lock_; the
+// address, the credentials and the back-off records have small locks of
+// their own, so reading them or re-pointing the object never waits for a
+// conversation in progress.
 #pragma once
 
 #include <freeipmi/freeipmi.h>
@@ -9,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,15 @@
 #include "modules/module.h"
 
 typedef uint64_t macaddr;
+
+// How IPMI sessions are opened; one value for the whole process, from the
+// configuration.
+struct IpmiOptions {
+  // Retransmission timeout of every session in milliseconds; 0 is the
+  // library's default. Simulated controllers repeat a sequence number, so
+  // every session open waits one retransmission: the lab sets a short one.
+  unsigned int retransmission_timeout_ms = 0;
+};
 
 class IPMI : public Module {
  public:
@@ -67,13 +81,11 @@ class IPMI : public Module {
   static constexpr int ipmi_session_timeout = 1500;        // milliseconds
   static constexpr const char* sdr_cache_name = "sdr.cache";  // in the private state directory
 
-  // Retransmission timeout of every session, in milliseconds; 0 is the
-  // library's default. Simulated controllers repeat a sequence number, so
-  // every session open waits one retransmission: the lab sets a short one.
-  static void setRetransmissionTimeout(unsigned int ms);
-  static unsigned int retransmissionTimeout();
+  using Options = IpmiOptions;
 
-  IPMI(const std::string& hostname, const std::string& username, const std::string& password);
+  IPMI(const std::string& hostname, const std::string& username, const std::string& password,
+       const Options& options = {});
+  // Copies the other object's address, credentials and options.
   explicit IPMI(const IPMI* other);
   virtual ~IPMI();
   IPMI(const IPMI&) = delete;
@@ -88,6 +100,8 @@ class IPMI : public Module {
   bool power();
   void power(power_t type, bool wait);
   macaddr getEth0MacAddr();
+  // Re-points the object. The library context follows at the start of the
+  // next operation, so this never waits for a conversation in progress.
   void reset(const std::string& hostname, const std::string& username, const std::string& password);
   void skip(skip_t type);
   bool skip(int length, skip_t type, int offset);
@@ -104,32 +118,45 @@ class IPMI : public Module {
   boost::shared_mutex& sensorLock() const { return sensor_lock_; }
   SensorList sensorTable() const;  // a copy, taken under the lock
 
-  std::string hostname() const { return hostname_val; }
-  std::string username() const { return username_val; }
-  std::string password() const { return password_val; }
+  std::string hostname() const;
+  std::string username() const;
+  std::string password() const;
 
  private:
-  bool connect(int timeout);
+  struct Target {
+    std::string hostname, username, password;
+  };
+  // The address and credentials for the operation about to start; renews
+  // the library context first when the object was re-pointed. Called with
+  // lock_ held, or on an object private to the calling thread.
+  Target target();
+  bool connect(int timeout, const Target& t);
   void disconnect();
-  bool readPowerState();
-  void initSDR();
-  void cleanupSDR();
-  std::string cacheFile() const;
+  bool readPowerState(const Target& t);
+  void initSDR(const Target& t);
+  void cleanupSDR(const std::string& hostname);
+  static std::string cacheFile(const std::string& hostname);
   Skipping& skipping(skip_t type) { return type == skip_power ? powerSkip : sensorSkip; }
 
-  Skipping powerSkip;
-  Skipping sensorSkip;
+  const Options options_;
+  mutable std::mutex skip_lock_;
+  Skipping powerSkip;   // guarded by skip_lock_
+  Skipping sensorSkip;  // guarded by skip_lock_
+  // The library's state of one conversation: guarded by lock_.
   ipmi_ctx_t ipmi_ctx = nullptr;
-  SensorList sensor_list;
   ipmi_sdr_ctx_t sdr_cache_ctx = nullptr;
   ipmi_sdr_ctx_t sdr_parse_ctx = nullptr;
   ipmi_sensor_read_ctx_t sensor_read_ctx = nullptr;
   ipmi_interpret_ctx_t interpret_ctx = nullptr;
+  bool connected = false;
+  bool sdrInitialized = false;
+  SensorList sensor_list;  // guarded by sensor_lock_
+  mutable std::mutex target_lock_;
+  // guarded by target_lock_
   std::string hostname_val;
   std::string username_val;
   std::string password_val;
-  bool connected = false;
-  bool sdrInitialized = false;
+  bool repointed_ = false;  // the context still belongs to the old values
   mutable boost::shared_mutex lock_;
   mutable boost::shared_mutex sensor_lock_;
 };

@@ -8,22 +8,24 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "modules/node.h"
+
 #include "modules/error.h"
 #include "modules/files.h"
-#include "modules/nodes.h"
+#include "modules/host_files.h"
 #include "modules/paths.h"
 
 // The node table is a file format: 336-byte records with fixed offsets.
-static_assert(sizeof(Nodes::Node::Interface) == 32, "interface layout");
-static_assert(offsetof(Nodes::Node::Interface, ip_val) == 8 && offsetof(Nodes::Node::Interface, name_val) == 12 &&
-                  offsetof(Nodes::Node::Interface, updated) == 28,
+static_assert(sizeof(NodeRecord::Interface) == 32, "interface layout");
+static_assert(offsetof(NodeRecord::Interface, ip_val) == 8 && offsetof(NodeRecord::Interface, name_val) == 12 &&
+                  offsetof(NodeRecord::Interface, updated) == 28,
               "interface layout");
-static_assert(sizeof(Nodes::Node) == 336, "node record size");
-static_assert(offsetof(Nodes::Node, mc) == 32 && offsetof(Nodes::Node, ipmi_val) == 64 &&
-                  offsetof(Nodes::Node, powerStatus_val) == 68 && offsetof(Nodes::Node, partition) == 72 &&
-                  offsetof(Nodes::Node, error_str) == 76 && offsetof(Nodes::Node, ipmiProbeFailedCount) == 332,
+static_assert(sizeof(NodeRecord) == 336, "node record size");
+static_assert(offsetof(NodeRecord, mc) == 32 && offsetof(NodeRecord, ipmi_val) == 64 &&
+                  offsetof(NodeRecord, powerStatus_val) == 68 && offsetof(NodeRecord, partition) == 72 &&
+                  offsetof(NodeRecord, error_str) == 76 && offsetof(NodeRecord, ipmiProbeFailedCount) == 332,
               "node record layout");
-static_assert(sizeof(Nodes::Node::PowerStatus) == 4, "power status is 32 bits on disk");
+static_assert(sizeof(NodeRecord::PowerStatus) == 4, "power status is 32 bits on disk");
 
 const IPMIRule rule_list[] = {
     {"Supermicro", 0x002590000000ULL, "ADMIN", "QZWRT", 0, 2},
@@ -81,7 +83,7 @@ SessionTable& sessionTable() {
 
 // The host MAC a controller reports, when it is plausible: not 0, not the
 // controller's own, and from the same manufacturer. 0 otherwise.
-macaddr Nodes::Node::hostMacOf(IPMI& controller, macaddr controller_mac) {
+macaddr NodeRecord::hostMacOf(IPMI& controller, macaddr controller_mac) {
   macaddr host_mac = 0;
   try {
     host_mac = controller.getEth0MacAddr();
@@ -105,7 +107,7 @@ IpmiCredentials& IpmiCredentials::getInstance() {
 
 // --- session handles -------------------------------------------------------
 
-uint32_t Nodes::Sessions::add(std::shared_ptr<IPMI> session) {
+uint32_t IpmiSessions::add(std::shared_ptr<IPMI> session) {
   SessionTable& table = sessionTable();
   const std::lock_guard<std::mutex> guard(table.lock);
   while (table.next == 0 || table.sessions.count(table.next)) ++table.next;
@@ -114,7 +116,7 @@ uint32_t Nodes::Sessions::add(std::shared_ptr<IPMI> session) {
   return handle;
 }
 
-std::shared_ptr<IPMI> Nodes::Sessions::get(uint32_t handle) {
+std::shared_ptr<IPMI> IpmiSessions::get(uint32_t handle) {
   if (handle == 0) return nullptr;
   SessionTable& table = sessionTable();
   const std::lock_guard<std::mutex> guard(table.lock);
@@ -123,7 +125,7 @@ std::shared_ptr<IPMI> Nodes::Sessions::get(uint32_t handle) {
 }
 
 // The object itself lives on while another thread still holds it.
-void Nodes::Sessions::release(uint32_t handle) {
+void IpmiSessions::release(uint32_t handle) {
   std::shared_ptr<IPMI> last;
   {
     SessionTable& table = sessionTable();
@@ -137,29 +139,29 @@ void Nodes::Sessions::release(uint32_t handle) {
 
 // --- interfaces ------------------------------------------------------------
 
-Nodes::Node::Interface::Interface() : Interface(0, 0) {}
+NodeRecord::Interface::Interface() : Interface(0, 0) {}
 
-Nodes::Node::Interface::Interface(macaddr mac, ipaddr ip) : mac_val(mac), ip_val(ip), name_val(), updated(true) {
+NodeRecord::Interface::Interface(macaddr mac, ipaddr ip) : mac_val(mac), ip_val(ip), name_val(), updated(true) {
   std::strcpy(name_val, "unset");
 }
 
-void Nodes::Node::Interface::reset() {
+void NodeRecord::Interface::reset() {
   mac_val = 0;
   ip_val = 0;
   std::memset(name_val, 0, sizeof name_val);
   std::strcpy(name_val, "unset");
 }
 
-std::string Nodes::Node::Interface::name() const { return std::string(name_val, strnlen(name_val, sizeof name_val)); }
+std::string NodeRecord::Interface::name() const { return std::string(name_val, strnlen(name_val, sizeof name_val)); }
 
-void Nodes::Node::Interface::name(const std::string& n) {
+void NodeRecord::Interface::name(const std::string& n) {
   const std::string value = n.empty() ? "unset" : n.substr(0, name_max - 1);
   std::memset(name_val, 0, sizeof name_val);
   std::memcpy(name_val, value.data(), value.size());
   updated = true;
 }
 
-void Nodes::Node::Interface::mac(const std::string& text) {
+void NodeRecord::Interface::mac(const std::string& text) {
   if (text == "unset") {
     mac_val = 0;
     ip_val = 0;
@@ -182,9 +184,9 @@ void Nodes::Node::Interface::mac(const std::string& text) {
   mac_val = value;
 }
 
-std::string Nodes::Node::Interface::mac_str() const { return mac_val == 0 ? "unset" : macText(mac_val); }
+std::string NodeRecord::Interface::mac_str() const { return mac_val == 0 ? "unset" : macText(mac_val); }
 
-std::string Nodes::Node::Interface::ip_str() const {
+std::string NodeRecord::Interface::ip_str() const {
   char text[16];
   snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>((ip_val >> 24) & 0xff),
            static_cast<int>((ip_val >> 16) & 0xff), static_cast<int>((ip_val >> 8) & 0xff),
@@ -192,20 +194,20 @@ std::string Nodes::Node::Interface::ip_str() const {
   return text;
 }
 
-std::string Nodes::Node::Interface::toString() const {
+std::string NodeRecord::Interface::toString() const {
   return "mac=" + mac_str() + " ip=" + ip_str() + " name=" + name();
 }
 
-void Nodes::Node::Interface::print() const { TRL_LOG(toString()); }
+void NodeRecord::Interface::print() const { TRL_LOG(toString()); }
 
 // Looks the address up in the hosts file under the system root. Reading
 // the file itself (rather than asking the resolver) keeps a scratch root
 // self-contained and sends no name query off the host.
-void Nodes::Node::Interface::resolve() {
+void NodeRecord::Interface::resolve() {
   const std::string current = name();
   if (!current.empty() && current != "unset") return;
   name_ensure();
-  std::istringstream hosts(trl::readWholeFile(trl::sysPath(hosts_path)));
+  std::istringstream hosts(trl::readWholeFile(trl::sysPath(HostFiles::hosts_path)));
   const std::string address = ip_str();
   for (std::string line; std::getline(hosts, line);) {
     if (hostsField(line, 0) != address) continue;
@@ -214,11 +216,11 @@ void Nodes::Node::Interface::resolve() {
     name(host);
     return;
   }
-  throw TRL_ERROR("getnameinfo failed: " + address + " not in " + trl::sysPath(hosts_path));
+  throw TRL_ERROR("getnameinfo failed: " + address + " not in " + trl::sysPath(HostFiles::hosts_path));
 }
 
-void Nodes::Node::Interface::name_ensure() const {
-  const std::string path = trl::sysPath(hosts_path);
+void NodeRecord::Interface::name_ensure() const {
+  const std::string path = trl::sysPath(HostFiles::hosts_path);
   const std::string text = trl::readWholeFile(path);
   const std::string address = ip_str();
   std::istringstream lines(text);
@@ -227,42 +229,44 @@ void Nodes::Node::Interface::name_ensure() const {
   std::string updated_text = text;
   if (!updated_text.empty() && updated_text.back() != '\n') updated_text += '\n';
   updated_text += address + "\tunset\n";
-  trl::replaceFile(path, updated_text, [] { TRL_LOG("Trying to access host temp file: " << 0); });
+  HostFiles::writeHosts(updated_text);
 }
 
 // --- nodes -----------------------------------------------------------------
 
-Nodes::Node::Node(Interface& iface)
+NodeRecord::NodeRecord(const Interface& iface, const Probe& probe)
     : ipmi_val(0), powerStatus_val(Unknown), partition(0), error_str(), ipmiProbeFailedCount(0) {
-  iface.resolve();
-  bool answers = false;
-  macaddr host_mac = 0;
-  if (iface.ip() != 0) {  // 0.0.0.0 would reach this host itself
-    IPMI probe(iface.ip_str(), ipmiUsername(iface.mac()), ipmiPassword(iface.mac()));
-    answers = probe.probe();
-    // A controller that answers at once is asked for its host's MAC here, as
-    // a late one is by the polling thread: otherwise the host's own lease
-    // could only be paired by the one-at-a-time rule of autoSetEth0.
-    if (answers) host_mac = hostMacOf(probe, iface.mac());
-  }
-  if (answers) {
-    if (host_mac != 0) eth0.mac(host_mac);
-    // The record is named after the server: the controller's name is derived
-    // from it whenever the table is saved, so a nameless eth0 would turn every
-    // lone controller into "unset-mc".
-    eth0.name(iface.name());
-    iface.name(iface.name() + mc_extension);
-    mc = iface;
-  } else {
+  if (!probe.answers) {
     eth0 = iface;
+    return;
   }
+  if (probe.host_mac != 0) eth0.mac(probe.host_mac);
+  // The record is named after the server: the controller's name is derived
+  // from it whenever the table is saved, so a nameless eth0 would turn every
+  // lone controller into "unset-mc".
+  eth0.name(iface.name());
+  mc = iface;
+  mc.name(iface.name() + mc_extension);
 }
 
-IPMI* Nodes::Node::ipmi() const { return Sessions::get(ipmi_val).get(); }
+// A controller that answers at once is asked for its host's MAC here, as a
+// late one is by the polling thread: otherwise the host's own lease could
+// only be paired by the one-at-a-time rule of autoSetEth0.
+NodeRecord::Probe NodeRecord::probeAddress(ipaddr ip, const std::string& user, const std::string& password,
+                                           macaddr mac, const IPMI::Options& options) {
+  Probe found;
+  if (ip == 0) return found;  // 0.0.0.0 would reach this host itself
+  IPMI probe(Interface(mac, ip).ip_str(), user, password, options);
+  found.answers = probe.probe();
+  if (found.answers) found.host_mac = hostMacOf(probe, mac);
+  return found;
+}
 
-std::shared_ptr<IPMI> Nodes::Node::ipmiShared() const { return Sessions::get(ipmi_val); }
+IPMI* NodeRecord::ipmi() const { return IpmiSessions::get(ipmi_val).get(); }
 
-std::string Nodes::Node::toPowerStatusStr(PowerStatus s) {
+std::shared_ptr<IPMI> NodeRecord::ipmiShared() const { return IpmiSessions::get(ipmi_val); }
+
+std::string NodeRecord::toPowerStatusStr(PowerStatus s) {
   switch (s) {
     case Up: return "up";
     case Down: return "down";
@@ -273,80 +277,77 @@ std::string Nodes::Node::toPowerStatusStr(PowerStatus s) {
   return "unknown";
 }
 
-std::string Nodes::Node::toString() const {
+std::string NodeRecord::toString() const {
   return "Eth0: " + eth0.toString() + "; MC: " + mc.toString() + "; Partition: " + std::to_string(partition);
 }
 
-void Nodes::Node::setError(const std::string& text) {
+void NodeRecord::setError(const std::string& text) {
   std::memset(error_str, 0, sizeof error_str);
   std::memcpy(error_str, text.data(), std::min(text.size(), sizeof error_str - 1));
 }
 
-void Nodes::Node::resetIPMI() {
-  const std::shared_ptr<IPMI> session = Sessions::get(ipmi_val);
+void NodeRecord::resetIPMI(const IPMI::Options& options) {
+  const std::shared_ptr<IPMI> session = IpmiSessions::get(ipmi_val);
   if (!session) ipmi_val = 0;  // a handle from an earlier run or a released session
   const bool has_address = mc.ip() != 0;
   if (session && has_address) {
     session->reset(mc.ip_str(), ipmiUsername(mc.mac()), ipmiPassword(mc.mac()));
   } else if (session) {
-    Sessions::release(ipmi_val);
+    IpmiSessions::release(ipmi_val);
     ipmi_val = 0;
   } else if (has_address) {
-    ipmi_val = Sessions::add(std::make_shared<IPMI>(mc.ip_str(), ipmiUsername(mc.mac()), ipmiPassword(mc.mac())));
+    ipmi_val = IpmiSessions::add(
+        std::make_shared<IPMI>(mc.ip_str(), ipmiUsername(mc.mac()), ipmiPassword(mc.mac()), options));
   }
 }
 
-bool Nodes::Node::probeIPMI() {
-  if (ipmi_val != 0 || mc.ip() != 0) return false;
-  if (eth0.ip() != 0) {
-    IPMI probe(eth0.ip_str(), ipmiUsername(eth0.mac()), ipmiPassword(eth0.mac()));
-    if (probe.probe()) {
-      mc = eth0;
-      eth0.reset();
-      eth0.name(mc.name());
-      mc.name(eth0.name() + mc_extension);
-      resetIPMI();
-      ipmiProbeFailedCount = 0;
-      const macaddr host_mac = hostMacOf(probe, mc.mac());
-      if (host_mac != 0) eth0.mac(host_mac);
-      return true;
-    }
+bool NodeRecord::probeIPMI(const Probe& probe, const IPMI::Options& options) {
+  if (!wantsProbe()) return false;
+  if (eth0.ip() != 0 && probe.answers) {
+    mc = eth0;
+    eth0.reset();
+    eth0.name(mc.name());
+    mc.name(eth0.name() + mc_extension);
+    resetIPMI(options);
+    ipmiProbeFailedCount = 0;
+    if (probe.host_mac != 0) eth0.mac(probe.host_mac);
+    return true;
   }
   if (ipmiProbeFailedCount < ipmi_probe_failed_threshold) ++ipmiProbeFailedCount;
   return false;
 }
 
-bool Nodes::Node::isServerMacAddr(macaddr mac) { return matchingRule(mac) != nullptr; }
+bool NodeRecord::isServerMacAddr(macaddr mac) { return matchingRule(mac) != nullptr; }
 
-std::string Nodes::Node::serverBrand(macaddr mac) {
+std::string NodeRecord::serverBrand(macaddr mac) {
   const IPMIRule* rule = matchingRule(mac);
   return rule ? rule->rulename : "Unknown";
 }
 
-int Nodes::Node::serverSerialport(macaddr mac) {
+int NodeRecord::serverSerialport(macaddr mac) {
   const IPMIRule* rule = matchingRule(mac);
   return rule ? rule->serial_console : -1;
 }
 
-std::string Nodes::Node::ipmiUsername(macaddr mac) {
+std::string NodeRecord::ipmiUsername(macaddr mac) {
   const std::string& override_user = IpmiCredentials::getInstance().username;
   if (!override_user.empty()) return override_user;
   const IPMIRule* rule = matchingRule(mac);
   return rule ? rule->username : "";
 }
 
-std::string Nodes::Node::ipmiPassword(macaddr mac) {
+std::string NodeRecord::ipmiPassword(macaddr mac) {
   const std::string& override_password = IpmiCredentials::getInstance().password;
   if (!override_password.empty()) return override_password;
   const IPMIRule* rule = matchingRule(mac);
   return rule ? rule->password : "";
 }
 
-IPMIRule Nodes::Node::ipmiRule(macaddr mac) {
+IPMIRule NodeRecord::ipmiRule(macaddr mac) {
   const IPMIRule* rule = matchingRule(mac);
   return rule ? *rule : terminatorRule();
 }
 
-bool operator<(const Nodes::Node& a, const Nodes::Node& b) {
+bool operator<(const NodeRecord& a, const NodeRecord& b) {
   return strverscmp(a.eth0.name().c_str(), b.eth0.name().c_str()) < 0;
 }

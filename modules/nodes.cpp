@@ -1,10 +1,6 @@
 // The node registry as a module: its event sources, the table's lock, the
-// IPMI polling thread, group power commands, naming and the report section.
+// group power commands, naming and the report section.
 #include "modules/nodes.h"
-
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
 #include <boost/regex.hpp>
 #include <sstream>
@@ -12,16 +8,10 @@
 #include "modules/error.h"
 #include "modules/files.h"
 #include "modules/paths.h"
-#include "modules/session_presence.h"
 
 namespace {
 
 const char* const separator = "----------------------------\n";
-
-std::string& serviceControlPath() {
-  static std::string path = Nodes::service_control_default;
-  return path;
-}
 
 // Everything a regular expression gives meaning to, escaped.
 std::string regexEscape(const std::string& text) {
@@ -36,36 +26,23 @@ std::string regexEscape(const std::string& text) {
 
 }  // namespace
 
-void Nodes::setServiceControl(const std::string& path) { serviceControlPath() = path; }
-std::string Nodes::serviceControl() { return serviceControlPath(); }
-
-Nodes::Nodes() : history_data(*this, History::default_size) {
+Nodes::Nodes(Config config)
+    : config_(std::move(config)), service_(config_.service_control), history_data(*this, History::default_size),
+      poller_(*this) {
   TRL_LOG("creating nodes module");
   try {
-    notifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notifyFd < 0) throw TRL_SYSERROR("inotify_init1 failed");
-    TRL_LOG("notifyFd created = " << notifyFd);
-    if (inotify_add_watch(notifyFd, trl::sysPath(dhcp_leases_dir).c_str(), IN_MODIFY | IN_MOVED_TO | IN_IGNORED) < 0)
-      throw TRL_SYSERROR("inotify_add_watch failed");
-    eventFd = eventfd(0, EFD_SEMAPHORE | EFD_CLOEXEC);
-    if (eventFd < 0) throw TRL_SYSERROR("create eventFd failed");
-    TRL_LOG("eventFd created = " << eventFd);
-    ipmiFd = eventfd(0, EFD_SEMAPHORE | EFD_CLOEXEC);
-    if (ipmiFd < 0) throw TRL_SYSERROR("create ipmiFd failed");
-    TRL_LOG("ipmiFd created = " << ipmiFd);
-
-    nodes = std::make_unique<Store<Node>>("nodes", true, false);
-    for (Node* node = nodes->begin(); node != nodes->end(); ++node) {
-      node->ipmi_val = 0;  // a handle from an earlier run means nothing now
-      node->resetIPMI();
-    }
+    leases_ = std::make_unique<LeasesReader>();
+    eventFd_ = std::make_unique<trl::EventFd>(trl::EventFd::Texts{
+        "create eventFd failed", "write to event file failed", "read from event file failed", "close eventFd failed"});
+    TRL_LOG("eventFd created = " << eventFd_->fd());
+    ipmiFd_ = std::make_unique<trl::EventFd>(trl::EventFd::Texts{"create ipmiFd failed",
+                                                                 "write to ipmi event file failed",
+                                                                 "read from ipmi event file failed",
+                                                                 "close ipmiFd failed"});
+    TRL_LOG("ipmiFd created = " << ipmiFd_->fd());
+    table_ = std::make_unique<NodeTable>(config_.ipmi);
     update();
-    try {
-      ipmi_thread = std::thread([this] { pollingThread(); });
-    } catch (const std::system_error& e) {
-      errno = e.code().value();
-      throw TRL_SYSERROR("Failed to create ipmi thread");
-    }
+    poller_.start();
     history_data.startThread();
   } catch (...) {
     shutdown();
@@ -79,77 +56,43 @@ Nodes::~Nodes() { shutdown(); }
 // closes the table; every step runs whatever the previous ones did.
 void Nodes::shutdown() {
   TRL_LOG("Stopping ipmi thread");
-  {
-    const std::lock_guard<std::mutex> guard(stop_lock);
-    shutdownPending = true;
-  }
-  stop_signal.notify_all();
-  if (ipmi_thread.joinable()) {
-    try {
-      ipmi_thread.join();
-    } catch (const std::system_error&) {
-      TRL_WARN("failed to join ipmi thread");
-    }
-  }
-  for (int* fd : {&notifyFd, &eventFd, &ipmiFd}) {
-    if (*fd >= 0 && ::close(*fd) != 0)
-      TRL_SYSWARN(fd == &notifyFd ? "close notifyFd failed" : fd == &eventFd ? "close eventFd failed" : "close ipmiFd failed");
-    *fd = -1;
-  }
+  poller_.stop();
+  if (leases_) leases_->close();
+  if (eventFd_) eventFd_->close();
+  if (ipmiFd_) ipmiFd_->close();
   try {
     history_data.stopThread();
   } catch (const std::exception& e) {
     TRL_WARN(e.what());
   }
-  if (!nodes) return;
-  TRL_LOG("Destroying ipmi objects");
-  for (Node* node = nodes->begin(); node != nodes->end(); ++node) {
-    if (const std::shared_ptr<IPMI> session = node->ipmiShared()) session->forceUnlock();
-    Sessions::release(node->ipmi_val);
-    node->ipmi_val = 0;
-  }
-  TRL_LOG("Destroying nodes");
-  nodes.reset();
+  if (!table_) return;
+  table_->close();
+  table_.reset();
   TRL_LOG("Nodes module successfully destroyed");
 }
 
 std::vector<Eventfd> Nodes::eventfds() const {
-  return {Eventfd(notifyFd, "Inotify fd"), Eventfd(eventFd, "Event fd"), Eventfd(ipmiFd, "IPMI fd"),
-          Eventfd(history_data.historyUpdateFd(), "History fd")};
+  return {Eventfd(leasesModifiedFd(), "Inotify fd"), Eventfd(nodeChangedFd(), "Event fd"),
+          Eventfd(powerStatusChangedFd(), "IPMI fd"), Eventfd(history_data.historyUpdateFd(), "History fd")};
 }
 
-void Nodes::writeTrigger(int fd, const char* write_error) {
-  const uint64_t value = Module::triggered;
-  ssize_t n;
-  do {
-    n = ::write(fd, &value, sizeof value);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof value)) throw TRL_SYSERROR(write_error);
-}
-
-void Nodes::triggerEvent() { writeTrigger(eventFd, "write to event file failed"); }
-void Nodes::triggerIpmiEvent() { writeTrigger(ipmiFd, "write to ipmi event file failed"); }
-
-void Nodes::readTrigger(int fd, const char* read_error) {
-  uint64_t value = 0;
-  ssize_t n;
-  do {
-    n = ::read(fd, &value, sizeof value);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof value)) throw TRL_SYSERROR(read_error);
-  if (value != Module::triggered) throw TRL_ERROR("incorrect trigger detected");
-  TRL_LOG("event file modified; token=" << value);
-}
+void Nodes::triggerEvent() { eventFd_->signal(); }
+void Nodes::triggerIpmiEvent() { ipmiFd_->signal(); }
 
 bool Nodes::changed(int fd) {
-  if (fd == notifyFd) {
-    changed_state = readLeasesEvents();
-  } else if (fd == eventFd) {
-    readTrigger(eventFd, "read from event file failed");
+  const auto consume = [](trl::EventFd& event) {
+    const uint64_t value = event.consume();
+    if (value != Module::triggered) throw TRL_ERROR("incorrect trigger detected");
+    TRL_LOG("event file modified; token=" << value);
+  };
+  if (fd == leases_->fd()) {
+    changed_state = leases_->readEvents();
+  } else if (fd == eventFd_->fd()) {
+    consume(*eventFd_);
     changed_state = true;
-  } else if (fd == ipmiFd) {
+  } else if (fd == ipmiFd_->fd()) {
     TRL_LOG("Reading ipmi event");
-    readTrigger(ipmiFd, "read from ipmi event file failed");
+    consume(*ipmiFd_);
     changed_state = true;
   } else if (fd == history_data.historyUpdateFd()) {
     changed_state = history_data.changed(fd);
@@ -160,7 +103,7 @@ bool Nodes::changed(int fd) {
     TRL_LOG("changed=false");
     return false;
   }
-  if (fd == notifyFd || fd == eventFd) {
+  if (fd == leases_->fd() || fd == eventFd_->fd()) {
     TRL_LOG("changed=true");
     update();
   }
@@ -169,35 +112,18 @@ bool Nodes::changed(int fd) {
 
 // --- the table's lock ------------------------------------------------------
 
-Nodes::Node* Nodes::shared_begin() {
-  rwlock.lock_shared();
-  return nodes->begin();
-}
-
-Nodes::Node* Nodes::exclusive_begin() {
-  rwlock.lock();
-  return nodes->begin();
-}
-
-Nodes::Node* Nodes::end() { return nodes->end(); }
-
-size_t Nodes::size() const { return nodes->size(); }
+Nodes::Node* Nodes::shared_begin() { return table_->shared_begin(); }
+Nodes::Node* Nodes::exclusive_begin() { return table_->exclusive_begin(); }
+Nodes::Node* Nodes::end() { return table_->end(); }
+size_t Nodes::size() const { return table_->size(); }
 
 void Nodes::shared_finished() {
-  if (rwlock.try_lock()) {
-    rwlock.unlock();
-    throw TRL_ERROR("lock should be unlocked");
-  }
-  rwlock.unlock_shared();
+  table_->shared_finished();
   changed_state = false;
 }
 
 void Nodes::exclusive_finished() {
-  if (rwlock.try_lock()) {
-    rwlock.unlock();
-    throw TRL_ERROR("lock should be unlocked");
-  }
-  rwlock.unlock();
+  table_->exclusive_finished();
   changed_state = false;
 }
 
@@ -214,95 +140,6 @@ Nodes::Access<exclusive>::~Access() {
 }
 template class Nodes::Access<false>;
 template class Nodes::Access<true>;
-
-// --- IPMI polling ----------------------------------------------------------
-
-bool Nodes::sleepFor(std::chrono::milliseconds how_long) {
-  std::unique_lock<std::mutex> guard(stop_lock);
-  return !stop_signal.wait_for(guard, how_long, [this] { return shutdownPending; });
-}
-
-void Nodes::pollingThread() {
-  TRL_LOG("ipmi thread started");
-  while (sleepFor(std::chrono::milliseconds(400))) {
-    if (!SessionPresence::anyOpen()) continue;
-    try {
-      if (pollOnce() && !sleepFor(std::chrono::seconds(IPMI::power_status_polling_interval))) break;
-    } catch (const std::exception& e) {
-      // The thread must outlive whatever one cycle runs into.
-      TRL_LOG("IPMI polling cycle failed: " << e.what());
-    }
-  }
-}
-
-// One walk over the table. True when the thread should rest before the next.
-bool Nodes::pollOnce() {
-  bool status_changed = false, probe_succeeded = false, pairing_candidate = false, error = false;
-  {
-    const SharedAccess table(*this);
-    const int count = static_cast<int>(table.end() - table.begin());
-    for (Node* node = table.begin(); node != table.end() && !error; ++node) {
-      const std::shared_ptr<IPMI> session = node->ipmiShared();
-      if (!session) {
-        if (node->powerStatus() != Node::NoIPMI) {
-          node->powerStatus(Node::NoIPMI);
-          status_changed = true;
-        }
-        if (node->probeIPMI()) probe_succeeded = true;
-        if (node->ipmiProbeFailedCount == ipmi_probe_failed_threshold) pairing_candidate = true;
-        continue;
-      }
-      const std::string name = node->eth0.name();
-      if (!session->skip(count, IPMI::skip_power, IPMI::power_status_polling_interval)) {
-        Node::PowerStatus status;
-        try {
-          status = session->power() ? Node::Up : Node::Down;
-        } catch (const IPMI::IpmiConnectError& e) {
-          TRL_LOG("IPMI connection error getting power status for " << name << ": " << e.what());
-          status = Node::ConnectionError;
-          session->skip(IPMI::skip_power);
-          session->skip(IPMI::skip_sensor);
-          node->setError(e.what());
-          error = true;
-        } catch (const _Error& e) {
-          TRL_LOG("IPMI error for " << name << ": " << e.what());
-          status = Node::Unknown;
-          error = true;
-        }
-        if (status != node->powerStatus()) {
-          TRL_LOG("Power status of " << name << " changed to " << Node::toPowerStatusStr(status) << " from "
-                                     << node->powerStatusStr());
-          node->powerStatus(status);
-          status_changed = true;
-        }
-        if (error) break;
-      }
-      if (session->skip(count, IPMI::skip_sensor, IPMI::power_status_polling_interval)) continue;
-      try {
-        session->sensors("");
-      } catch (const IPMI::IpmiConnectError& e) {
-        TRL_LOG("IPMI connection error while getting sensors data for " << name << ": " << e.what());
-        session->skip(IPMI::skip_sensor);
-        node->setError(e.what());
-      } catch (const _Error& e) {
-        TRL_LOG("IPMI error for " << name << ": " << e.what());
-        session->skip(IPMI::skip_sensor);
-        node->setError(e.what());
-      }
-    }
-  }
-  if (pairing_candidate && autoSetEth0()) return false;
-  if (probe_succeeded) {
-    TRL_LOG("Probe succeeded. Trigger event...");
-    triggerEvent();
-    return false;
-  }
-  if (status_changed) {
-    TRL_LOG("power status change detected. Trigger event...");
-    triggerIpmiEvent();
-  }
-  return !error;
-}
 
 // --- group power -----------------------------------------------------------
 
@@ -393,12 +230,14 @@ void Nodes::updateIpmiCredentials(const std::string& user, const std::string& pa
 }
 
 void Nodes::resetIPMI() {
-  for (Node* node = nodes->begin(); node != nodes->end(); ++node) node->resetIPMI();
+  Store<Node>& records = table_->store();
+  for (Node* node = records.begin(); node != records.end(); ++node) node->resetIPMI(config_.ipmi);
 }
 
 // --- status report ---------------------------------------------------------
 
 std::string Nodes::toString() {
+  const std::string dhcp_template = trl::readWholeFile(trl::sysPath(dhcpd_conf_in));
   std::ostringstream out;
   out << separator << "List of nodes\n" << "Node name prefix: " << nodeNamePrefix() << "\n" << separator;
   std::ostringstream hosts, dhcp;
@@ -410,7 +249,7 @@ std::string Nodes::toString() {
           << "; Server type: " << Node::serverBrand(brand_mac) << "\n";
     }
     saveHostsToStream(hosts);
-    dhcp << trl::readWholeFile(trl::sysPath(dhcpd_conf_in));
+    dhcp << dhcp_template;
     saveDhcpConfToStream(dhcp);
   }
   out << "\n";

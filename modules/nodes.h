@@ -1,170 +1,91 @@
 // The node registry: the persistent node table and everything that keeps it
 // true (lease discovery, DHCP and hosts output, IPMI polling, group power).
+// Nodes is the facade the tabs call; its jobs live in their own classes:
+// NodeTable (the records and their lock), LeasesReader (the leases file and
+// its watch), HostFiles and ServiceControl (the files the cluster reads and
+// the DHCP server), Poller (the IPMI polling thread) and History.
+// Thread-safe: the table is read under the shared lock and changed under the
+// exclusive lock; slow work (IPMI, files, child processes) runs with no
+// table lock held.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <boost/function.hpp>
-#include <boost/thread/shared_mutex.hpp>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "modules/event_fd.h"
 #include "modules/history.h"
+#include "modules/host_files.h"
 #include "modules/ipmi.h"
+#include "modules/leases.h"
 #include "modules/module.h"
+#include "modules/node.h"
+#include "modules/node_table.h"
+#include "modules/poller.h"
+#include "modules/service_control.h"
 #include "modules/store.h"
 
-typedef uint32_t ipaddr;
-
-// A vendor rule: which MAC prefix is which brand, its factory IPMI
-// credentials, the distance from the host's MAC to the controller's, and the
-// serial console port.
-struct IPMIRule {
-  const char* rulename;
-  macaddr macaddr_prefix;
-  const char* username;
-  const char* password;
-  int macaddr_offset;
-  int serial_console;
-  std::string toString() const;
-};
-
-// Rules in match order, ended by a row with empty strings and zeros.
-extern const IPMIRule rule_list[];
-
-// Credentials that override the rule table for every node when not empty.
-class IpmiCredentials {
- public:
-  static IpmiCredentials& getInstance();
-  std::string username;
-  std::string password;
-
- private:
-  IpmiCredentials() = default;
+// What the registry is told at start, from the configuration.
+struct NodesConfig {
+  // The DHCP server's control program (resolved under the system root).
+  std::string service_control = ServiceControl::service_control_default;
+  IPMI::Options ipmi;
+  // Whether a browser session is open: polling and sampling rest while
+  // nobody watches. Empty means nobody.
+  std::function<bool()> anyone_watching;
 };
 
 class Nodes : public Module {
  public:
-  static constexpr int name_max = 16;
-  static constexpr int ipmi_probe_failed_threshold = 2;
-  static constexpr const char* mc_extension = "-mc";
+  using Node = NodeRecord;
+  using Sessions = IpmiSessions;
+  using Lease = LeasesReader::Lease;
 
-  static constexpr const char* dhcp_leases = "/var/lib/dhcp/dhcpd.leases";
-  static constexpr const char* dhcp_leases_dir = "/var/lib/dhcp";
-  static constexpr const char* dhcp_leases_filename = "dhcpd.leases";
-  static constexpr const char* dhcp_leases_tmp = "/var/lib/dhcp/dhcpd.leases.new";
-  static constexpr const char* hosts_path = "/etc/hosts";
-  static constexpr const char* hosts_path_in = "/usr/share/trellium/host/hosts.clean";
-  static constexpr const char* dhcpd_conf = "/etc/dhcp/dhcpd.conf";
-  static constexpr const char* dhcpd_conf_in = "/usr/share/trellium/host/dhcpd.conf.in";
-  static constexpr const char* service_control_default = "/sbin/initctl";
+  static constexpr int name_max = Node::name_max;
+  static constexpr int ipmi_probe_failed_threshold = Node::ipmi_probe_failed_threshold;
+  static constexpr const char* mc_extension = Node::mc_extension;
 
-  // The DHCP server's control program (resolved under the system root);
-  // a systemd host passes /usr/bin/systemctl, which takes the same arguments.
-  static void setServiceControl(const std::string& path);
-  static std::string serviceControl();
+  static constexpr const char* dhcp_leases = LeasesReader::dhcp_leases;
+  static constexpr const char* dhcp_leases_dir = LeasesReader::dhcp_leases_dir;
+  static constexpr const char* dhcp_leases_filename = LeasesReader::dhcp_leases_filename;
+  static constexpr const char* dhcp_leases_tmp = LeasesReader::dhcp_leases_tmp;
+  static constexpr const char* hosts_path = HostFiles::hosts_path;
+  static constexpr const char* hosts_path_in = HostFiles::hosts_path_in;
+  static constexpr const char* dhcpd_conf = HostFiles::dhcpd_conf;
+  static constexpr const char* dhcpd_conf_in = HostFiles::dhcpd_conf_in;
+  static constexpr const char* service_control_default = ServiceControl::service_control_default;
 
-  // The IPMI session objects of the records live outside the mapped table:
-  // a record holds a 32-bit handle (0 = none) into this process-wide table,
-  // so the file format keeps its 4-byte field and a stale value read from
-  // disk can never be taken for a pointer.
-  class Sessions {
-   public:
-    static uint32_t add(std::shared_ptr<IPMI> session);
-    static std::shared_ptr<IPMI> get(uint32_t handle);
-    static void release(uint32_t handle);
-  };
+  using Config = NodesConfig;
 
-  struct Node {
-    enum PowerStatus : int32_t { Up = 0, Down = 1, ConnectionError = 2, Unknown = 3, NoIPMI = 4 };
-
-    struct Interface {
-      macaddr mac_val;
-      ipaddr ip_val;
-      char name_val[name_max];
-      bool updated;
-
-      Interface();
-      Interface(macaddr mac, ipaddr ip);
-
-      void reset();
-      macaddr mac() const { return mac_val; }
-      ipaddr ip() const { return ip_val; }
-      std::string name() const;
-      void mac(macaddr m) { mac_val = m; }
-      void ip(ipaddr i) { ip_val = i; }
-      bool isUpdated() const { return updated; }
-      void setUpdated(bool u) { updated = u; }
-      void name(const std::string& n);
-      // Parses a MAC typed by a user; "unset" clears MAC and address.
-      void mac(const std::string& text);
-      std::string mac_str() const;
-      std::string ip_str() const;
-      std::string toString() const;
-      void print() const;
-      // Gives an unnamed interface the name the hosts file holds for its address.
-      void resolve();
-      // Makes sure the hosts file mentions this interface's address.
-      void name_ensure() const;
-    };
-
-    Interface eth0;
-    Interface mc;
-    uint32_t ipmi_val;  // handle into Sessions; 0 = no session
-    PowerStatus powerStatus_val;
-    int32_t partition;
-    char error_str[255];
-    int32_t ipmiProbeFailedCount;
-
-    explicit Node(Interface& iface);
-    Node(const Node&) = default;
-    Node& operator=(const Node&) = default;
-
-    // The session object; valid while the caller holds the table's lock.
-    IPMI* ipmi() const;
-    std::shared_ptr<IPMI> ipmiShared() const;
-    PowerStatus powerStatus() const { return powerStatus_val; }
-    void powerStatus(PowerStatus s) { powerStatus_val = s; }
-    std::string powerStatusStr() const { return toPowerStatusStr(powerStatus()); }
-    static std::string toPowerStatusStr(PowerStatus s);
-    std::string toString() const;
-    void setError(const std::string& text);
-    // Makes the session object follow the controller interface.
-    void resetIPMI();
-    // Discovery probe of a record without a session (polling thread).
-    bool probeIPMI();
-
-    static macaddr hostMacOf(IPMI& controller, macaddr controller_mac);
-    static bool isServerMacAddr(macaddr mac);
-    static std::string serverBrand(macaddr mac);
-    static int serverSerialport(macaddr mac);
-    static std::string ipmiUsername(macaddr mac);
-    static std::string ipmiPassword(macaddr mac);
-    static IPMIRule ipmiRule(macaddr mac);
-  };
-
-  Nodes();
+  explicit Nodes(Config config = {});
   virtual ~Nodes();
   Nodes(const Nodes&) = delete;
   Nodes& operator=(const Nodes&) = delete;
 
+  const Config& config() const { return config_; }
+  bool anyoneWatching() const { return config_.anyone_watching && config_.anyone_watching(); }
+
   // Module
   std::string moduleName() const override { return "Nodes"; }
   std::vector<Eventfd> eventfds() const override;
+  // Consumes one event; for the leases watch and our own change event it
+  // also rescans the leases file, whatever the name suggests.
   bool changed(int fd) override;
   void reset() override;
 
-  int leasesModifiedFd() const { return notifyFd; }
-  int nodeChangedFd() const { return eventFd; }
-  int powerStatusChangedFd() const { return ipmiFd; }
+  int leasesModifiedFd() const { return leases_->fd(); }
+  int nodeChangedFd() const { return eventFd_->fd(); }
+  int powerStatusChangedFd() const { return ipmiFd_->fd(); }
   int historyUpdateFd() const { return history_data.historyUpdateFd(); }
   History& history() { return history_data; }
 
@@ -179,20 +100,25 @@ class Nodes : public Module {
   void shared_finished();
   void exclusive_finished();
 
-  // Holds the table's lock for a scope: shared or exclusive.
+  // Holds the table's lock for a scope: shared or exclusive. begin() and
+  // end() are read afresh, so they stay right after a writer's push_back.
   template <bool exclusive>
   class Access {
    public:
-    explicit Access(Nodes& n) : nodes_(n), first_(exclusive ? n.exclusive_begin() : n.shared_begin()) {}
+    explicit Access(Nodes& n) : nodes_(n) {
+      if (exclusive)
+        n.exclusive_begin();
+      else
+        n.shared_begin();
+    }
     ~Access();
-    Node* begin() const { return first_; }
+    Node* begin() const { return nodes_.table_->store().begin(); }
     Node* end() const { return nodes_.end(); }
     Access(const Access&) = delete;
     Access& operator=(const Access&) = delete;
 
    private:
     Nodes& nodes_;
-    Node* first_;
   };
   typedef Access<false> SharedAccess;
   typedef Access<true> ExclusiveAccess;
@@ -222,84 +148,78 @@ class Nodes : public Module {
   void enableAutoNaming() { auto_naming_enabled = true; }
   void disableAutoNaming() { auto_naming_enabled = false; }
   void updateIpmiCredentials(const std::string& user, const std::string& password);
-  void resetIPMI();
+  void resetIPMI();  // caller holds the exclusive lock
+  // One record's session follows its controller; the caller holds the
+  // exclusive lock (a tab's edit of a record).
+  void resetIPMI(Node& node) const { node.resetIPMI(config_.ipmi); }
   std::string toString();
 
-  // Lease discovery and merging (caller holds the exclusive lock for add and
-  // the two removals).
+  // Lease discovery and merging. update() takes the locks itself; add and
+  // the two removals expect the caller to hold the exclusive lock. add
+  // takes what the probe of a new lease's address found (probed before,
+  // with no lock held); without it a new record is a host interface, which
+  // the polling thread probes again.
   void update();
-  bool add(macaddr mac, ipaddr ip);
+  bool add(macaddr mac, ipaddr ip, const Node::Probe& probe = {});
   int removeEmptyNodes();
   int removeOutdatedNodes();
   void removeDuplicates(Node::Interface& iface);
   bool autoSetEth0();
-  void updateMCNames();
+  void updateMCNames();  // caller holds the exclusive lock
   bool hostNameDuplicated();
   int emptyPartitionExists();
-
-  // One (address, MAC) pair per lease block, in file order. Linear in the
-  // text; blocks with malformed values are skipped.
-  struct Lease {
-    ipaddr ip;
-    macaddr mac;
-  };
-  static std::vector<Lease> parseLeases(const std::string& text);
+  static std::vector<Lease> parseLeases(const std::string& text) { return LeasesReader::parse(text); }
 
   // DHCP and hosts output.
   void saveToDisk();
   void commit();
   void removeNode(int index);
-  void saveHostsToStream(std::ostream& out) const;
-  void saveDhcpConfToStream(std::ostream& out) const;
+  void saveHostsToStream(std::ostream& out) const;  // caller holds the lock
+  void saveDhcpConfToStream(std::ostream& out) const;  // caller holds the lock
   void deleteIPsFromHostsFile(const std::vector<std::string>& ips);
   void deleteMACsFromDHCPConfFile(const std::vector<std::string>& macs);
   void deleteIPsFromLeasesFile(const std::vector<std::string>& ips);
-  static bool matchHostsEntry(const std::string& line, const std::vector<std::string>& ips);
-  static bool matchDHCPConfEntry(const std::string& line, const std::vector<std::string>& macs);
-  static bool matchLeaseHeader(const std::string& line, const std::vector<std::string>& ips);
+  static bool matchHostsEntry(const std::string& line, const std::vector<std::string>& ips) {
+    return HostFiles::matchHostsEntry(line, ips);
+  }
+  static bool matchDHCPConfEntry(const std::string& line, const std::vector<std::string>& macs) {
+    return HostFiles::matchDHCPConfEntry(line, macs);
+  }
+  static bool matchLeaseHeader(const std::string& line, const std::vector<std::string>& ips) {
+    return HostFiles::matchLeaseHeader(line, ips);
+  }
   void startDhcpServer();
   void stopDhcpServer();
 
  private:
   friend class NodesTestAccess;
 
-  bool readLeasesEvents();
   template <typename Pick>
   int removeNodesIf(Pick pick);
-  typedef bool (*LineMatch)(const std::string& line, const std::vector<std::string>& texts);
-  void keepLinesOf(const char* fixed_path, const std::vector<std::string>& drop, LineMatch match);
-  void readTrigger(int fd, const char* read_error);
-  void writeTrigger(int fd, const char* write_error);
-  void pollingThread();
-  void shutdown();
-  bool pollOnce();  // one cycle; false when the next one starts at once
+  std::map<macaddr, Node::Probe> probeNewcomers(const std::vector<Lease>& leases);
   PowerFailures powerAll(IPMI::power_t kind, const boost::function<bool()>& progress);
-  bool sleepFor(std::chrono::milliseconds how_long);  // false when stopping
-  void runDhcpControl(const char* verb);
+  void shutdown();
 
+  const Config config_;
+  // Whether the last consumed event changed something; every release of the
+  // table's lock clears it.
   std::atomic<bool> changed_state{true};
-  std::atomic<bool> monitor_moved_to{true};
-  int notifyFd = -1;
-  int eventFd = -1;
-  int ipmiFd = -1;
-  std::thread ipmi_thread;
-  std::unique_ptr<Store<Node>> nodes;
-  mutable boost::shared_mutex rwlock;
-  std::string node_name_prefix = "node";
-  mutable std::mutex prefix_lock;  // the prefix is read by other threads
+  std::unique_ptr<LeasesReader> leases_;  // notifyFd
+  std::unique_ptr<trl::EventFd> eventFd_;
+  std::unique_ptr<trl::EventFd> ipmiFd_;
+  std::unique_ptr<NodeTable> table_;
+  const ServiceControl service_;
+  mutable std::mutex prefix_lock;
+  std::string node_name_prefix = "node";  // guarded by prefix_lock
   std::atomic<bool> auto_naming_enabled{true};
   std::mutex output_lock;  // one rewrite of the hosts/DHCP files at a time
   History history_data;
-  bool shutdownPending = false;
-  std::mutex stop_lock;
-  std::condition_variable stop_signal;
+  Poller poller_;
 };
-
-bool operator<(const Nodes::Node& a, const Nodes::Node& b);
 
 // Tests reach the table's store through this; the product never does.
 class NodesTestAccess {
  public:
-  static Store<Nodes::Node>& store(Nodes& nodes) { return *nodes.nodes; }
-  static bool pollOnce(Nodes& nodes) { return nodes.pollOnce(); }
+  static Store<Nodes::Node>& store(Nodes& nodes) { return nodes.table_->store(); }
+  static bool pollOnce(Nodes& nodes) { return nodes.poller_.pollOnce(); }
 };

@@ -11,13 +11,15 @@ std::string& root() {
 }
 }  // namespace
 
-void setSysroot(const std::string& dir) {
+std::string normalSysroot(const std::string& dir) {
   std::string clean = dir;
   while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
   if (clean == "/") clean.clear();
   if (!clean.empty() && clean.front() != '/') throw TRL_ERROR("system root must be an absolute path: " + dir);
-  root() = clean;
+  return clean;
 }
+
+void setSysroot(const std::string& dir) { root() = normalSysroot(dir); }
 
 const std::string& sysroot() { return root(); }
 

@@ -8,6 +8,9 @@
 namespace trl {
 
 void setSysroot(const std::string& dir);
+// The form the root is kept in: "/srv/root/" is "/srv/root", "/" is "" (the
+// real paths). A relative path throws _Error.
+std::string normalSysroot(const std::string& dir);
 const std::string& sysroot();
 // "/etc/hosts" -> sysroot + "/etc/hosts". The argument must be absolute.
 std::string sysPath(const std::string& fixed);

@@ -26,7 +26,7 @@ Application::Application(const Environment& env)
     : env_(env), session_(env.session_), root_(std::make_unique<Container>()),
       dialogs_(std::make_unique<DialogLayer>()) {
   if (!session_) {
-    ownSession_ = std::make_unique<Session>(std::string(), env, nullptr);
+    ownSession_ = std::make_shared<Session>(std::string(), env, nullptr);
     ownSession_->borrowed_ = this;
     session_ = ownSession_.get();
   }

@@ -100,7 +100,7 @@ class Application {
 
   Environment env_;
   Session* session_;
-  std::unique_ptr<Session> ownSession_;  // an application made without a server
+  std::shared_ptr<Session> ownSession_;  // an application made without a server
   std::unique_ptr<Container> root_;
   std::unique_ptr<DialogLayer> dialogs_;
   std::string title_;

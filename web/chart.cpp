@@ -42,6 +42,31 @@ double timeStep(double span, int count) {
   return steps[sizeof steps / sizeof steps[0] - 1];
 }
 
+// Light lines behind the series.
+const char* const grid = "#e6e9ee";
+
+// About how wide a text of 11 px is: enough to make room for it.
+double textWidth(const std::string& text) { return 6.5 * static_cast<double>(text.size()); }
+
+void line(std::string& out, double x1, double y1, double x2, double y2, const char* colour) {
+  out += "<line x1=\"" + num(x1) + "\" x2=\"" + num(x2) + "\" y1=\"" + num(y1) + "\" y2=\"" + num(y2) +
+         "\" stroke=\"" + colour + "\"/>";
+}
+
+// A text element; the text is escaped.
+void text(std::string& out, double x, double y, const char* anchor, const char* cls, const std::string& content) {
+  out += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" text-anchor=\"" + anchor + "\" class=\"" + cls + "\">";
+  appendEscaped(out, content);
+  out += "</text>";
+}
+
+// A reading as people write it: 41, 12.06, 3000 (six significant digits).
+std::string valueLabel(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
 std::string numberLabel(double v, double step) {
   char buf[32];
   const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step)));
@@ -122,6 +147,11 @@ void CartesianChart::setTitle(const std::string& title) {
   markDirty();
 }
 
+void CartesianChart::setNoDataText(const std::string& text) {
+  noData_ = text;
+  markDirty();
+}
+
 void CartesianChart::setPlotAreaPadding(int pixels, unsigned sides) {
   if (sides & 1) padding_[0] = pixels;  // top
   if (sides & 2) padding_[1] = pixels;  // right
@@ -133,9 +163,6 @@ void CartesianChart::setPlotAreaPadding(int pixels, unsigned sides) {
 std::string CartesianChart::svg() const {
   const double width = Widget::width().unit() == Length::Unit::Pixel ? Widget::width().value() : 600;
   const double height = Widget::height().unit() == Length::Unit::Pixel ? Widget::height().value() : 400;
-  const double left = padding_[3], top = padding_[0] + (title_.empty() ? 0 : 20);
-  const double plotW = std::max(10.0, width - padding_[3] - padding_[1]);
-  const double plotH = std::max(10.0, height - top - padding_[2]);
   const std::string uid = id();
 
   // The values, as numbers (time points in seconds).
@@ -149,6 +176,28 @@ std::string CartesianChart::svg() const {
       col[static_cast<std::size_t>(r)] = asNumber(model_->data(model_->index(r, s.modelColumn())));
     ys.push_back(std::move(col));
   }
+  // The last row of each series with a point, and the text written beside it.
+  std::vector<int> lastRow(series_.size(), -1);
+  std::vector<std::string> latestText(series_.size());
+  double latestWidth = 0;
+  for (std::size_t i = 0; i < series_.size(); ++i) {
+    for (int r = rows - 1; r >= 0 && lastRow[i] < 0; --r) {
+      const auto at = static_cast<std::size_t>(r);
+      if (!std::isnan(xs[at]) && !std::isnan(ys[i][at])) lastRow[i] = r;
+    }
+    if (!series_[i].latestValueShown() || lastRow[i] < 0) continue;
+    latestText[i] = valueLabel(ys[i][static_cast<std::size_t>(lastRow[i])]);
+    if (!series_[i].unit().empty()) latestText[i] += " " + series_[i].unit();
+    latestWidth = std::max(latestWidth, textWidth(latestText[i]) + 12);
+  }
+
+  // The plot area: room for the title, the axis titles and the latest values.
+  const double left = padding_[3];
+  const double top = padding_[0] + (title_.empty() ? 0 : 20) + (y_.title().empty() ? 0 : 14);
+  const double right = std::max<double>(padding_[1], latestWidth);
+  const double bottom = x_.title().empty() ? padding_[2] : std::max(padding_[2], 44);
+  const double plotW = std::max(10.0, width - left - right);
+  const double plotH = std::max(10.0, height - top - bottom);
 
   auto range = [](const std::vector<double>& v, double& lo, double& hi) {
     lo = std::numeric_limits<double>::infinity();
@@ -203,35 +252,32 @@ std::string CartesianChart::svg() const {
            sh.color.css() + "\" flood-opacity=\"" + num(sh.color.opacity()) + "\"/></filter>";
   }
   out += "</defs>";
-  if (!title_.empty()) {
-    out += "<text x=\"" + num(width / 2) + "\" y=\"16\" text-anchor=\"middle\" class=\"w-chart-title\">";
-    appendEscaped(out, title_);
-    out += "</text>";
-  }
+  if (!title_.empty()) text(out, width / 2, 16, "middle", "w-chart-title", title_);
   out += "<rect x=\"" + num(left) + "\" y=\"" + num(top) + "\" width=\"" + num(plotW) + "\" height=\"" +
          num(plotH) + "\" fill=\"none\" stroke=\"#bbb\"/>";
 
-  // Y axis: grid lines and labels.
+  // Y axis: grid lines and labels, the title above the labels.
   if (y_.isVisible()) {
     const double step = niceStep(yMax - yMin, 5);
     for (double v = std::ceil(yMin / step) * step; v <= yMax + step * 1e-9; v += step) {
       const double y = py(v);
-      out += "<line x1=\"" + num(left) + "\" x2=\"" + num(left + plotW) + "\" y1=\"" + num(y) + "\" y2=\"" + num(y) +
-             "\" stroke=\"#e4e4e4\"/>";
-      out += "<text x=\"" + num(left - 6) + "\" y=\"" + num(y + 4) + "\" text-anchor=\"end\" class=\"w-chart-label\">";
-      appendEscaped(out, numberLabel(v, step));
-      out += "</text>";
+      line(out, left, y, left + plotW, y, grid);
+      text(out, left - 6, y + 4, "end", "w-chart-label", numberLabel(v, step));
+    }
+    if (!y_.title().empty()) {
+      const bool fits = textWidth(y_.title()) <= left - 6;
+      text(out, fits ? left - 6 : 2, top - 8, fits ? "end" : "start", "w-chart-axis-title", y_.title());
     }
   }
-  // X axis: time or numbers.
+  // X axis: time or numbers, a grid line at every label, the title below.
   if (x_.isVisible()) {
     const bool time = x_.scale() == AxisScale::DateTime;
     const int labels = std::max(2, static_cast<int>(plotW / 90));
     const double step = time ? timeStep(xMax - xMin, labels) : niceStep(xMax - xMin, labels);
     for (double v = std::ceil(xMin / step) * step; v <= xMax + step * 1e-9; v += step) {
       const double x = px(v);
-      out += "<line x1=\"" + num(x) + "\" x2=\"" + num(x) + "\" y1=\"" + num(top + plotH) + "\" y2=\"" +
-             num(top + plotH + 5) + "\" stroke=\"#888\"/>";
+      line(out, x, top, x, top + plotH, grid);
+      line(out, x, top + plotH, x, top + plotH + 5, "#888");
       std::string label;
       if (time) {
         const auto tp = std::chrono::system_clock::time_point(
@@ -240,13 +286,13 @@ std::string CartesianChart::svg() const {
       } else {
         label = numberLabel(v, step);
       }
-      out += "<text x=\"" + num(x) + "\" y=\"" + num(top + plotH + 18) + "\" text-anchor=\"middle\" class=\"w-chart-label\">";
-      appendEscaped(out, label);
-      out += "</text>";
+      text(out, x, top + plotH + 18, "middle", "w-chart-label", label);
     }
+    if (!x_.title().empty()) text(out, left + plotW / 2, top + plotH + 34, "middle", "w-chart-axis-title", x_.title());
   }
 
   // The series: one path per series, a new piece after every gap.
+  bool anyPoint = false;
   out += "<g clip-path=\"url(#" + uid + "-clip)\">";
   for (std::size_t i = 0; i < series_.size(); ++i) {
     const DataSeries& s = series_[i];
@@ -262,6 +308,7 @@ std::string CartesianChart::svg() const {
       pen = s.type() == SeriesType::Line;
     }
     if (d.empty()) continue;
+    anyPoint = true;
     out += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + s.penColor().css() + "\" stroke-opacity=\"" +
            num(s.penColor().opacity()) + "\" stroke-width=\"" + num(s.penWidth()) + "\"";
     if (s.type() == SeriesType::Point) out += " stroke-linecap=\"round\"";
@@ -269,14 +316,29 @@ std::string CartesianChart::svg() const {
     out += "/>";
   }
   out += "</g>";
+  if (!anyPoint && !noData_.empty()) text(out, left + plotW / 2, top + plotH / 2, "middle", "w-chart-nodata", noData_);
+
+  // The latest values: a dot on the point, the value beside it (kept inside
+  // the plot's height), and the point's own numbers for scripts.
+  for (std::size_t i = 0; i < series_.size(); ++i) {
+    if (latestText[i].empty()) continue;
+    const double xv = xs[static_cast<std::size_t>(lastRow[i])], yv = ys[i][static_cast<std::size_t>(lastRow[i])];
+    const double x = px(xv), y = std::clamp(py(yv), top, top + plotH);
+    char data[80];
+    std::snprintf(data, sizeof data, " data-x=\"%.3f\" data-y=\"%.9g\"", xv, yv);
+    out += "<g class=\"w-chart-latest\"";
+    out += data;
+    out += "><circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"3.5\" fill=\"" + series_[i].penColor().css() +
+           "\"/>";
+    text(out, x + 7, std::clamp(y + 4, top + 10, top + plotH), "start", "w-chart-value", latestText[i]);
+    out += "</g>";
+  }
   if (legend_ && model_) {
     double y = top + 12;
     for (const auto& s : series_) {
       out += "<rect x=\"" + num(left + plotW - 110) + "\" y=\"" + num(y - 8) + "\" width=\"10\" height=\"10\" fill=\"" +
-             s.penColor().css() + "\"/><text x=\"" + num(left + plotW - 95) + "\" y=\"" + num(y + 1) +
-             "\" class=\"w-chart-label\">";
-      appendEscaped(out, asString(model_->headerData(s.modelColumn())));
-      out += "</text>";
+             s.penColor().css() + "\"/>";
+      text(out, left + plotW - 95, y + 1, "start", "w-chart-label", asString(model_->headerData(s.modelColumn())));
       y += 16;
     }
   }

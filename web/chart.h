@@ -1,6 +1,7 @@
 // A line chart drawn on the server as inline SVG: X from one model column
 // (numbers or time points), one line per series column, NaN leaving a gap,
-// an optional shadow under each line.
+// an optional shadow under each line, a light grid at the axis labels, axis
+// titles, and optionally the latest value written beside its line.
 #pragma once
 
 #include <memory>
@@ -47,10 +48,14 @@ class Axis {
   double maximum() const { return max_; }
   void setVisible(bool visible) { visible_ = visible; }
   bool isVisible() const { return visible_; }
+  // Y: written above the labels (a unit: "C", "RPM"); X: under them.
+  void setTitle(const std::string& title) { title_ = title; }
+  const std::string& title() const { return title_; }
 
  private:
   AxisScale scale_ = AxisScale::Linear;
   std::string format_;
+  std::string title_;
   double min_ = 0, max_ = 0;
   bool auto_ = true;
   bool visible_ = true;
@@ -67,6 +72,14 @@ class DataSeries {
   const Color& penColor() const { return pen_; }
   void setPenWidth(double width) { penWidth_ = width; }
   double penWidth() const { return penWidth_; }
+  // Marks the last point that has a value and writes that value beside it
+  // (six significant digits), followed by a blank and unit when one is given.
+  void setLatestValueShown(bool shown, const std::string& unit = {}) {
+    latest_ = shown;
+    unit_ = unit;
+  }
+  bool latestValueShown() const { return latest_; }
+  const std::string& unit() const { return unit_; }
 
  private:
   int column_;
@@ -74,6 +87,8 @@ class DataSeries {
   Shadow shadow_;
   Color pen_{0, 84, 166, 255};
   double penWidth_ = 2;
+  bool latest_ = false;
+  std::string unit_;
 };
 
 class CartesianChart : public Widget {
@@ -92,7 +107,10 @@ class CartesianChart : public Widget {
   std::vector<DataSeries>& series() { return series_; }
   void setLegendEnabled(bool on);
   void setTitle(const std::string& title);
-  // Room around the plot area for the axis labels.
+  // Written in the middle of the plot while no series has a point.
+  void setNoDataText(const std::string& text);
+  // Room around the plot area for the axis labels (it grows by itself for
+  // axis titles and latest values).
   void setPlotAreaPadding(int pixels, unsigned sides = 15);
   // Redraws (after changes to axes or series).
   void update() { markDirty(); }
@@ -109,6 +127,7 @@ class CartesianChart : public Widget {
   std::vector<DataSeries> series_;
   Axis x_, y_;
   std::string title_;
+  std::string noData_;
   int xColumn_ = 0;
   int padding_[4] = {10, 20, 40, 55};  // top right bottom left
   bool legend_ = false;

@@ -134,6 +134,21 @@ std::string contentDisposition(const std::string& name) {
   return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
 }
 
+// Asio opens and accepts sockets without close-on-exec; a program the
+// application starts would inherit them (a daemon started through a
+// service manager would then hold our port after we exit).
+void openCloseOnExec(tcp::acceptor& acceptor, const tcp& protocol, beast::error_code& ec) {
+  const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    ec.assign(errno, boost::system::system_category());
+    return;
+  }
+  acceptor.assign(protocol, fd, ec);
+  if (ec) ::close(fd);
+}
+
+void setCloseOnExec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
 }  // namespace
 
 struct Server::Impl {
@@ -933,7 +948,7 @@ void Server::Impl::listen(bool secure, const std::string& address, unsigned shor
   l.tls = secure;
   l.address = address;
   l.acceptor = std::make_unique<tcp::acceptor>(*ioc);
-  l.acceptor->open(endpoint.protocol(), ec);
+  openCloseOnExec(*l.acceptor, endpoint.protocol(), ec);
   if (!ec) l.acceptor->set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) l.acceptor->bind(endpoint, ec);
   if (!ec) l.acceptor->listen(net::socket_base::max_listen_connections, ec);
@@ -976,6 +991,7 @@ void Server::Impl::startAccept(Listener& listener) {
       });
       return;
     }
+    setCloseOnExec(socket.native_handle());
     if (listener.tls)
       accepted<TlsStream>(std::move(socket));
     else

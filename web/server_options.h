@@ -11,6 +11,11 @@
 #include "web/connection_limits.h"
 #include "web/session_registry.h"
 
+namespace boost::program_options {
+class options_description;
+class variables_map;
+}  // namespace boost::program_options
+
 namespace web {
 
 class ServerError : public std::runtime_error {
@@ -59,9 +64,16 @@ struct ServerOptions {
   } security;
 };
 
-// The command line wins over the file. Options the server does not know are
-// left to the application on the command line but refused in the file.
-// Sizes take a k, M or G suffix. Throws ServerError with a clear message.
+// The server's options with their defaults and help texts, for an
+// application to put beside its own and parse once.
+boost::program_options::options_description serverOptionsDescription();
+// The server's part of values parsed with that description. Numbers are
+// read strictly; sizes take a k, M or G suffix. Throws ServerError with a
+// one-line message naming the option.
+ServerOptions serverOptionsFrom(const boost::program_options::variables_map& values);
+
+// The server's options alone: the command line wins over the file, and an
+// option the server does not know is an error in either. Throws ServerError.
 ServerOptions parseServerOptions(int argc, const char* const* argv, const std::string& optionsFile);
 
 }  // namespace web

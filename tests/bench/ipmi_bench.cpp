@@ -25,9 +25,8 @@ int main() {
   root.mkdir("/var/lib/trellium");
   trl::test::SimulatedBmcs bmcs(1);
   for (const unsigned retransmission : {0u, 100u}) {
-    IPMI::setRetransmissionTimeout(retransmission);
-    IPMI live(bmcs.address(0), "ADMIN", "QZWRT");
-    IPMI dead(bmcs.deadAddress(), "ADMIN", "QZWRT");
+    IPMI live(bmcs.address(0), "ADMIN", "QZWRT", {retransmission});
+    IPMI dead(bmcs.deadAddress(), "ADMIN", "QZWRT", {retransmission});
     const int rounds = retransmission == 0 ? 3 : 10;
     std::printf("retransmission timeout %s:\n", retransmission == 0 ? "library default" : "100 ms");
     std::printf("  power read      %8.1f ms\n", millis([&] { live.power(); }, rounds));

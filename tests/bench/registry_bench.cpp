@@ -49,13 +49,12 @@ int main() {
     std::printf("  rescan, nothing changed          %8.1f ms\n", rescan);
   }
   {
-    IPMI::setRetransmissionTimeout(100);
     trl::test::RegistryRoot root;
     trl::test::SimulatedBmcs bmcs(16);
     std::string leases;
     for (int i = 0; i < 16; ++i) leases += trl::test::leaseBlock(bmcs.address(i), mac(i));
     root.setLeases(leases);
-    Nodes nodes;
+    Nodes nodes(root.config({100}));
     NodesTestAccess::pollOnce(nodes);  // first contact
     const double cycle = millis([&] { NodesTestAccess::pollOnce(nodes); });
     std::printf("one polling cycle over 16 simulated controllers (100 ms retransmission): %.0f ms\n", cycle);

@@ -107,11 +107,13 @@ export const readText = (file) => { try { return fs.readFileSync(file, 'utf8'); 
 
 // A virtual cluster (lab/cluster-up.sh) with Trellium running in its
 // management namespace, as the lab's README shows. Its state directory,
-// system root and Trellium's log are open to the script.
+// system root and Trellium's log are open to the script. drift: the lab's
+// sensor drift period in seconds (0: readings stay).
 export class LabCluster {
-  constructor(name, servers) {
+  constructor(name, servers, { drift = 0 } = {}) {
     this.source = option('--source');
     this.servers = servers;
+    this.drift = drift;
     this.prefix = `trl-${name}${process.pid % 100000}`;
     this.port = 20000 + (process.pid % 20000);
     this.state = `/run/trellium-lab/${this.prefix}`;
@@ -157,15 +159,34 @@ export class LabCluster {
 
   async start(extraArgs = []) {
     this.script('cluster-up.sh', String(this.servers), '--prefix', this.prefix, '--build', option('--build'),
-      '--resources', option('--resources'), '--forward', String(this.port), '--drift', '0', '--quiet');
+      '--resources', option('--resources'), '--forward', String(this.port), '--drift', String(this.drift), '--quiet');
+    await this.startTrellium(extraArgs);
+  }
+
+  // Starts Trellium in the lab (again, after stopTrellium: the node table
+  // and the system root stay); returns once it listens.
+  async startTrellium(extraArgs = []) {
     const resources = option('--resources');
+    const from = this.log.length;
     this.trellium = spawn('setsid', ['ip', 'netns', 'exec', `${this.prefix}-mgmt`, option('--trellium'),
       '--sysroot', this.sysroot, '--http-address', '127.0.0.1', '--http-port', String(this.port),
       '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', '--ipmi-retransmission-timeout', '100',
       ...extraArgs], { stdio: ['ignore', 'pipe', 'pipe'] });
     this.trellium.stdout.on('data', (c) => { this.log += c.toString(); });
     this.trellium.stderr.on('data', (c) => { this.log += c.toString(); });
-    await until(() => this.log.includes('listening on'), 'trellium to listen', 30000, 200);
+    await until(() => this.log.slice(from).includes('listening on'), 'trellium to listen', 30000, 200);
+  }
+
+  // Stops Trellium (SIGTERM, SIGKILL after 20 s); returns its exit status.
+  async stopTrellium() {
+    if (!this.trellium) return null;
+    if (this.trellium.exitCode !== null || this.trellium.signalCode !== null) return this.trellium.exitCode;
+    const exited = new Promise((resolve) => this.trellium.once('exit', (c) => resolve(c)));
+    this.trellium.kill('SIGTERM');
+    const timer = setTimeout(() => this.trellium.kill('SIGKILL'), 20000);
+    const status = await exited;
+    clearTimeout(timer);
+    return status;
   }
 
   // Waits until every server's host is paired with its controller and both
@@ -180,16 +201,7 @@ export class LabCluster {
   // Stops Trellium (SIGTERM, SIGKILL after 20 s) and takes the lab down.
   // Returns Trellium's exit status; throws when the lab will not go down.
   async stop() {
-    let status = null;
-    if (this.trellium && this.trellium.exitCode === null) {
-      const exited = new Promise((resolve) => this.trellium.once('exit', (c) => resolve(c)));
-      this.trellium.kill('SIGTERM');
-      const timer = setTimeout(() => this.trellium.kill('SIGKILL'), 20000);
-      status = await exited;
-      clearTimeout(timer);
-    } else if (this.trellium) {
-      status = this.trellium.exitCode;
-    }
+    const status = await this.stopTrellium();
     try {
       this.script('cluster-down.sh', this.prefix);
     } catch (e) {

@@ -18,7 +18,6 @@ using trl::test::SimulatedBmcs;
 class IpmiLive : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    IPMI::setRetransmissionTimeout(100);  // the simulator repeats a sequence number
     bmcs = new SimulatedBmcs(1);
   }
   static void TearDownTestSuite() {
@@ -30,7 +29,8 @@ class IpmiLive : public ::testing::Test {
     bmcs->setOemMode(0, SimulatedBmcs::OemMode::Normal);
     bmcs->setSensorRaw(0, SimulatedBmcs::cpu_temp, 41);
   }
-  static IPMI client() { return IPMI(bmcs->address(0), "ADMIN", "QZWRT"); }
+  // The simulator repeats a sequence number: a short retransmission timeout.
+  static IPMI client() { return IPMI(bmcs->address(0), "ADMIN", "QZWRT", {100}); }
 
   trl::test::ScratchRoot root;  // the SDR cache lives in the state directory
   std::string state = root.mkdir("/var/lib/trellium");

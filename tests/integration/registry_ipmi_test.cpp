@@ -1,10 +1,15 @@
 // The node registry with real simulated controllers: discovery by IPMI
 // probe, pairing, the polling thread's power states and back-off, group
 // power commands and the sensor history.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <future>
 #include <thread>
 
 #include "tests/support/bmc_sim.h"
@@ -31,16 +36,47 @@ void drainEvents(Nodes& nodes, int fd) {
   while (pending(fd)) nodes.changed(fd);
 }
 
+// A controller that never answers: a socket on the IPMI port that takes the
+// requests and drops them, so every session open costs the client its
+// time-out. Shows when a request has come in.
+class DeadController {
+ public:
+  DeadController() {
+    const int pid = static_cast<int>(::getpid());
+    address_ = "127.88." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(623);
+    ::inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+      throw std::runtime_error("cannot listen on " + address_ + ":623");
+  }
+  ~DeadController() { ::close(fd_); }
+  const std::string& address() const { return address_; }
+  ipaddr ip() const { return ntohl(::inet_addr(address_.c_str())); }
+  bool asked() const { return pending(fd_); }
+  void forget() {
+    char packet[512];
+    while (pending(fd_)) ::recv(fd_, packet, sizeof packet, 0);
+  }
+
+ private:
+  std::string address_;
+  int fd_ = -1;
+};
+
 class RegistryLive : public ::testing::Test {
  protected:
-  void SetUp() override { IPMI::setRetransmissionTimeout(100); }
   trl::test::RegistryRoot root;
+  // The simulator repeats a sequence number: a short retransmission timeout.
+  Nodes::Config config() const { return root.config({100}); }
 };
 
 TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
   SimulatedBmcs bmcs(1, {"USERID", "MORTA1NE", 0xe41f13000010ULL});  // IBM: controller MAC = host MAC + 4
   root.setLeases(leaseBlock(bmcs.address(0), "e4:1f:13:00:00:14"));
-  Nodes nodes;
+  Nodes nodes(config());
   auto table = records(nodes);
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(table[0].mc.name(), "node1-mc");
@@ -60,7 +96,7 @@ TEST_F(RegistryLive, AnsweringControllerBecomesAnMcRecordAndPairsWithItsHost) {
 TEST_F(RegistryLive, HostFirstGetsItsControllerFromTheVendorCommand) {
   SimulatedBmcs bmcs(1, {"ADMIN", "QZWRT", 0x002590000100ULL});
   root.setLeases(leaseBlock("10.0.0.30", "00:25:90:00:01:00") + leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   const auto table = records(nodes);
   ASSERT_EQ(table.size(), 1u) << "paired while the leases were merged";
   EXPECT_EQ(table[0].eth0.name(), "node1");
@@ -74,7 +110,7 @@ TEST_F(RegistryLive, HostFirstIsPairedByThePollingCycle) {
   SimulatedBmcs bmcs(1, {"USERID", "MORTA1NE", 0xe41f13000010ULL});
   bmcs.setOemMode(0, SimulatedBmcs::OemMode::WrongLength);  // a controller without the vendor command
   root.setLeases(leaseBlock("10.0.0.30", "e4:1f:13:00:00:10") + leaseBlock(bmcs.address(0), "e4:1f:13:00:00:14"));
-  Nodes nodes;
+  Nodes nodes(config());
   ASSERT_EQ(records(nodes).size(), 2u) << "host and controller records, not yet paired";
   // The host record is probed twice without answer; then it is paired with
   // the only controller-only record.
@@ -92,7 +128,7 @@ TEST_F(RegistryLive, LateControllerIsMovedAndLearnsTheHostMac) {
   SimulatedBmcs bmcs(1, {"ADMIN", "QZWRT", 0x002590a0b0c0ULL});
   bmcs.stop(0);  // its IPMI service is not up yet when the lease is merged
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:a0:b0:c2"));
-  Nodes nodes;
+  Nodes nodes(config());
   ASSERT_EQ(records(nodes)[0].eth0.name(), "node1");
   ASSERT_EQ(records(nodes)[0].mc.mac(), 0u);
   bmcs.start(0);
@@ -110,7 +146,7 @@ TEST_F(RegistryLive, LateControllerIsMovedAndLearnsTheHostMac) {
 TEST_F(RegistryLive, PollingFollowsPowerAndBacksOffFromADeadController) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   const int power_fd = nodes.powerStatusChangedFd();
   NodesTestAccess::pollOnce(nodes);
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Up);
@@ -142,10 +178,10 @@ TEST_F(RegistryLive, PollingFollowsPowerAndBacksOffFromADeadController) {
 TEST_F(RegistryLive, NoIpmiTrafficWhileNobodyWatches) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Unknown) << "the polling thread waited for a session";
-  const trl::test::SessionOpen watching;
+  const trl::test::SessionOpen watching(root);
   for (int i = 0; i < 100 && records(nodes)[0].powerStatus() == Node::Unknown; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(records(nodes)[0].powerStatus(), Node::Up);
@@ -155,7 +191,7 @@ TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallbackAndNamesTheNodesItMisse
   SimulatedBmcs bmcs(2);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01") + leaseBlock(bmcs.address(1), "00:25:90:00:01:02") +
                  leaseBlock("10.0.0.77", "00:25:90:00:01:03"));  // a host nobody answers for: no session
-  Nodes nodes;
+  Nodes nodes(config());
   EXPECT_TRUE(nodes.powerOff([] { return false; }).empty()) << "a node left by a cancel is no failure";
   EXPECT_TRUE(bmcs.powered(0) && bmcs.powered(1)) << "cancelled before the first record";
   int calls = 0;
@@ -183,7 +219,7 @@ TEST_F(RegistryLive, GroupPowerHonoursTheProgressCallbackAndNamesTheNodesItMisse
 TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {
   SimulatedBmcs bmcs(1);
   root.setLeases(leaseBlock(bmcs.address(0), "00:25:90:00:01:01"));
-  Nodes nodes;
+  Nodes nodes(config());
   History& history = nodes.history();
   history.changeHistoryNode("node1");  // the controller-only record's eth0 name
   history.changeHistorySensor("CPU Temp");
@@ -201,6 +237,49 @@ TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {
   samples = history.samples();
   ASSERT_EQ(samples.size(), 3u);
   EXPECT_TRUE(std::isnan(samples[2].data));
+}
+
+TEST_F(RegistryLive, WritersNeverWaitForASampleOrAWalk) {
+  DeadController dead;
+  Nodes nodes(config());
+  {
+    const Nodes::ExclusiveAccess table(nodes);
+    Node::Interface host(0x002590000a00ULL, 0x0A000A00U);
+    host.name("node1");
+    Node node(host);
+    node.mc = Node::Interface(0x002590000a01ULL, dead.ip());
+    node.mc.name("node1-mc");
+    NodesTestAccess::store(nodes).push_back(node);
+    nodes.resetIPMI();
+  }
+  using std::chrono::seconds;
+
+  // The sampler reads the chosen sensor with no lock held.
+  History& history = nodes.history();
+  history.changeHistoryNode("node1");
+  auto sample = std::async(std::launch::async, [&] { history.sampleRound(); });
+  ASSERT_TRUE(trl::test::eventually([&] { return dead.asked(); }));
+  history.changeHistorySensor("CPU Temp");
+  { const Nodes::ExclusiveAccess table(nodes); }
+  EXPECT_EQ(sample.wait_for(seconds(0)), std::future_status::timeout) << "neither change waited for the read";
+  sample.get();
+  EXPECT_TRUE(history.samples().empty()) << "a sample taken for the old choice is dropped";
+
+  // The polling walk talks to the controllers with no lock held.
+  dead.forget();
+  auto walk = std::async(std::launch::async, [&] { return NodesTestAccess::pollOnce(nodes); });
+  ASSERT_TRUE(trl::test::eventually([&] { return dead.asked(); }));
+  {
+    const Nodes::ExclusiveAccess table(nodes);  // an edit in the Servers tab
+    table.begin()->partition = 3;
+  }
+  nodes.nodeNamePrefix("rack");  // a writer that also rewrites the files and restarts the DHCP server
+  EXPECT_EQ(walk.wait_for(seconds(0)), std::future_status::timeout) << "the writers did not wait for the walk";
+  EXPECT_FALSE(walk.get()) << "a dead controller ends the walk";
+  const Node after = records(nodes)[0];
+  EXPECT_EQ(after.powerStatus(), Node::ConnectionError) << "the walk's result still reached its record";
+  EXPECT_EQ(after.partition, 3);
+  EXPECT_EQ(after.eth0.name(), "rack1");
 }
 
 }  // namespace

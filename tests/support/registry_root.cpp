@@ -4,8 +4,6 @@
 
 #include <sstream>
 
-#include "modules/nodes.h"
-#include "modules/session_presence.h"
 
 namespace trl::test {
 
@@ -27,7 +25,6 @@ RegistryRoot::RegistryRoot() {
             "echo \"$*\" >> \"$here/initctl.calls\"\n"
             "exit $(cat \"$here/initctl.status\" 2>/dev/null || echo 0)\n");
   ::chmod(path("/sbin/initctl").c_str(), 0755);
-  Nodes::setServiceControl(Nodes::service_control_default);
 }
 
 RegistryRoot::~RegistryRoot() = default;
@@ -66,7 +63,11 @@ std::string leaseBlock(const std::string& ip, const std::string& mac) {
          "}\n";
 }
 
-SessionOpen::SessionOpen() { SessionPresence::set([] { return true; }); }
-SessionOpen::~SessionOpen() { SessionPresence::set({}); }
+Nodes::Config RegistryRoot::config(const IPMI::Options& ipmi) const {
+  Nodes::Config config;
+  config.ipmi = ipmi;
+  config.anyone_watching = [watching = watching_] { return watching->load(); };
+  return config;
+}
 
 }  // namespace trl::test

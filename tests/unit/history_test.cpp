@@ -19,7 +19,7 @@ class HistoryTest : public ::testing::Test {
   std::unique_ptr<Nodes> nodes;
   void SetUp() override {
     root.setLeases(leaseBlock("10.0.0.11", "00:25:90:01:02:03"));  // node1, no controller
-    nodes = std::make_unique<Nodes>();
+    nodes = std::make_unique<Nodes>(root.config());
   }
   History& history() { return nodes->history(); }
   static HistoryData sample(double value) { return HistoryData(std::chrono::system_clock::now(), value); }
@@ -86,7 +86,7 @@ TEST_F(HistoryTest, SamplesOnlyWhileASessionIsOpen) {
   EXPECT_TRUE(history().samples().empty()) << "nobody watching: no samples";
   pollfd pending{nodes->historyUpdateFd(), POLLIN, 0};
   EXPECT_EQ(::poll(&pending, 1, 0), 0) << "and no events";
-  const trl::test::SessionOpen watching;
+  const trl::test::SessionOpen watching(root);
   for (int i = 0; i < 500 && history().samples().size() < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_GE(history().samples().size(), 3u);

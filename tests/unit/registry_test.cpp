@@ -348,10 +348,10 @@ TEST_F(Registry, TableQueries) {
 }
 
 TEST_F(Registry, ServicesStopPromptlyWhileSessionsAreOpen) {
-  const trl::test::SessionOpen watching;
+  const trl::test::SessionOpen watching(root);
   root.setLeases(leaseBlock("10.0.0.11", "00:25:90:01:02:03"));
   for (int i = 0; i < 3; ++i) {
-    Nodes nodes;  // the polling and history threads run; destruction must not hang
+    Nodes nodes(root.config());  // the polling and history threads run; destruction must not hang
     EXPECT_EQ(records(nodes).size(), 1u);
   }
 }

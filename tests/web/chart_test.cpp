@@ -95,6 +95,38 @@ TEST(Chart, EmptyHistoryDrawsAxesWithoutALine) {
   EXPECT_NE(svg.find("<svg"), std::string::npos);
 }
 
+TEST(Chart, AxisTitlesGridLatestValueAndNoDataText) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const auto end = fixedTime();
+  CartesianChart chart;
+  chart.setModel(history({40, 42.5, nan}, end));
+  chart.axis(XAxis).setScale(AxisScale::DateTime);
+  chart.axis(XAxis).setTitle("Local time");
+  chart.axis(YAxis).setTitle("<C>");
+  chart.axis(YAxis).setRange(38, 46);
+  DataSeries s(1);
+  s.setLatestValueShown(true, "C");
+  chart.addSeries(s);
+  chart.setNoDataText("No reading");
+  chart.resize(594, 300);
+  std::string svg = chart.svg();
+  EXPECT_NE(svg.find(">&lt;C&gt;</text>"), std::string::npos) << "titles are escaped";
+  EXPECT_NE(svg.find(">Local time</text>"), std::string::npos);
+  // The last point with a value (the NaN after it is skipped), marked and written.
+  EXPECT_NE(svg.find(">42.5 C</text>"), std::string::npos);
+  EXPECT_NE(svg.find("data-x=\"" + std::to_string(Clock::to_time_t(end) - 20) + ".000\" data-y=\"42.5\""),
+            std::string::npos);
+  EXPECT_EQ(count(svg, "<circle"), 1);
+  EXPECT_EQ(svg.find("No reading"), std::string::npos) << "only while there is no point";
+  // Vertical grid lines run the plot's height at each time label.
+  EXPECT_GE(count(svg, "stroke=\"#e6e9ee\""), count(svg, "class=\"w-chart-label\""));
+
+  chart.setModel(history({nan, nan}, end));
+  svg = chart.svg();
+  EXPECT_NE(svg.find(">No reading</text>"), std::string::npos);
+  EXPECT_EQ(svg.find("<circle"), std::string::npos);
+}
+
 TEST(Chart, ModelChangesRedraw) {
   auto model = history({1, 2}, Clock::now());
   CartesianChart chart;

@@ -18,8 +18,8 @@ TEST(ServerOptions, CommandLineWinsOverTheFile) {
   const std::string file = root.dir() + "/wthttpd";
   trl::test::writeFile(file, "# web server\nhttp-address = 127.0.0.1\nhttp-port = 8081\ndocroot = /srv/www\n"
                              "max-request-size = 2M\nthreads = 3\n");
-  const char* argv[] = {"trellium", "--http-port", "9090", "--sysroot", "/tmp/x", "--approot=/opt/app"};
-  const ServerOptions o = parseServerOptions(6, argv, file);
+  const char* argv[] = {"trellium", "--http-port", "9090", "--approot=/opt/app"};
+  const ServerOptions o = parseServerOptions(4, argv, file);
   EXPECT_EQ(o.httpAddress, "127.0.0.1");
   EXPECT_EQ(o.httpPort, 9090);
   EXPECT_EQ(o.docRoot, "/srv/www");
@@ -35,8 +35,12 @@ TEST(ServerOptions, BadInputIsReportedClearly) {
   const char* argv[] = {"trellium"};
   EXPECT_THROW(parseServerOptions(1, argv, file), ServerError);
   EXPECT_THROW(parseServerOptions(1, argv, root.dir() + "/missing"), ServerError);
-  const char* badPort[] = {"trellium", "--http-port", "70000"};
-  EXPECT_THROW(parseServerOptions(3, badPort, ""), ServerError);
+  for (const char* port : {"70000", "-1", "80x", ""}) {
+    const char* badPort[] = {"trellium", "--http-port", port};
+    EXPECT_THROW(parseServerOptions(3, badPort, ""), ServerError) << port;
+  }
+  const char* unknown[] = {"trellium", "--sysroot", "/tmp/x"};
+  EXPECT_THROW(parseServerOptions(3, unknown, ""), ServerError) << "the server alone knows only its own options";
   const char* badSize[] = {"trellium", "--max-request-size", "12X"};
   try {
     parseServerOptions(3, badSize, "");

@@ -42,25 +42,18 @@ bool Recorder::closed() const {
 }
 
 TestPage::TestPage(Builder build, HandlerPool* pool)
-    : TestPage(
-          Own{},
-          [&build](const Environment& env) {
-            auto app = std::make_unique<Application>(env);
-            if (build) build(*app);
-            return app;
-          },
-          pool) {}
+    : TestPage(pool, [&build](const Environment& env) {
+        auto app = std::make_unique<Application>(env);
+        if (build) build(*app);
+        return app;
+      }) {}
 
-std::unique_ptr<TestPage> TestPage::of(ApplicationFactory factory, HandlerPool* pool) {
-  return std::unique_ptr<TestPage>(new TestPage(Own{}, std::move(factory), pool));
-}
-
-TestPage::TestPage(Own, ApplicationFactory factory, HandlerPool* pool)
+TestPage::TestPage(HandlerPool* pool, const ApplicationFactory& factory)
     : session_(std::make_shared<Session>("0123456789abcdef0123456789abcdef", Environment(), pool)),
       recorder_(std::make_shared<Recorder>()) {
   std::promise<bool> started;
   session_->start(
-      std::move(factory),
+      factory,
       [&](bool ok, std::string page) {
         page_ = std::move(page);
         started.set_value(ok);
@@ -109,6 +102,13 @@ std::vector<std::string> TestPage::sentIds() {
   for (const auto& u : take())
     for (const auto& [id, html] : u.widgets) ids.push_back(id);
   return ids;
+}
+
+bool TestPage::sent(const std::string& text) const {
+  for (const auto& u : recorder_->updates())
+    for (const auto& [id, html] : u.widgets)
+      if (html.find(text) != std::string::npos) return true;
+  return false;
 }
 
 }  // namespace web::test

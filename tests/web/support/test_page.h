@@ -36,8 +36,8 @@ class TestPage {
   // Builds an application and runs build(app) inside it, then connects.
   // With a pool, handlers run on its threads as in the server.
   explicit TestPage(Builder build = {}, HandlerPool* pool = nullptr);
-  // The same with an application of the caller's own making.
-  static std::unique_ptr<TestPage> of(ApplicationFactory factory, HandlerPool* pool = nullptr);
+  // An application made by the factory, as the server's entry point makes it.
+  TestPage(HandlerPool* pool, const ApplicationFactory& factory);
   ~TestPage();
 
   Application& app() const { return *session_->application(); }
@@ -57,11 +57,10 @@ class TestPage {
   std::vector<Update> take();
   // Ids of the widgets sent since the last call.
   std::vector<std::string> sentIds();
+  // Whether a widget sent since the last take() carries the text.
+  bool sent(const std::string& text) const;
 
  private:
-  struct Own {};
-  TestPage(Own, ApplicationFactory factory, HandlerPool* pool);
-
   std::shared_ptr<Session> session_;
   std::shared_ptr<Recorder> recorder_;
   std::string page_;

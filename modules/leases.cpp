@@ -1,0 +1,205 @@
+// Reading the leases file: its lease blocks, the latest lease per MAC, and
+// the inotify watch on its directory.
+#include "modules/leases.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "modules/error.h"
+#include "modules/files.h"
+#include "modules/paths.h"
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;  // the server writes lower case only; anything else is not a lease
+}
+
+// Reads a decimal octet at text[at...]; -1 when missing or out of range.
+int readOctet(const std::string& text, size_t& at) {
+  int value = 0;
+  size_t digits = 0;
+  while (at < text.size() && isDigit(text[at])) {
+    if (++digits > 3) return -1;
+    value = value * 10 + (text[at++] - '0');
+  }
+  return digits == 0 || value > 255 ? -1 : value;
+}
+
+// "A.B.C.D {" at text[at...]; 0 when it is not one.
+ipaddr readLeaseAddress(const std::string& text, size_t at) {
+  ipaddr ip = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int octet = readOctet(text, at);
+    if (octet < 0) return 0;
+    ip = (ip << 8) | static_cast<ipaddr>(octet);
+    if (i < 3 && (at >= text.size() || text[at++] != '.')) return 0;
+  }
+  return text.compare(at, 2, " {") == 0 ? ip : 0;
+}
+
+// "xx:xx:xx:xx:xx:xx" in lower-case hexadecimal at text[at...]; 0 when not.
+macaddr readMac(const std::string& text, size_t at) {
+  if (at + 17 > text.size()) return 0;
+  macaddr mac = 0;
+  for (int i = 0; i < 6; ++i, at += 3) {
+    const int hi = hexValue(text[at]), lo = hexValue(text[at + 1]);
+    if (hi < 0 || lo < 0 || (i < 5 && text[at + 2] != ':')) return 0;
+    mac = (mac << 8) | static_cast<macaddr>(hi * 16 + lo);
+  }
+  return mac;
+}
+
+const char* const inotify_flag_names[] = {"IN_ACCESS ", "IN_ATTRIB ", "IN_CLOSE_NOWRITE ", "IN_CLOSE_WRITE ",
+                                          "IN_CREATE ", "IN_DELETE ", "IN_DELETE_SELF ", "IN_IGNORED ",
+                                          "IN_ISDIR ", "IN_MODIFY ", "IN_MOVE_SELF ", "IN_MOVED_FROM ",
+                                          "IN_MOVED_TO ", "IN_OPEN ", "IN_Q_OVERFLOW ", "IN_UNMOUNT "};
+const uint32_t inotify_flags[] = {IN_ACCESS,      IN_ATTRIB,     IN_CLOSE_NOWRITE, IN_CLOSE_WRITE,
+                                  IN_CREATE,      IN_DELETE,     IN_DELETE_SELF,   IN_IGNORED,
+                                  IN_ISDIR,       IN_MODIFY,     IN_MOVE_SELF,     IN_MOVED_FROM,
+                                  IN_MOVED_TO,    IN_OPEN,       IN_Q_OVERFLOW,    IN_UNMOUNT};
+
+std::string firstFlagName(uint32_t mask) {
+  for (size_t i = 0; i < sizeof inotify_flags / sizeof inotify_flags[0]; ++i)
+    if (mask & inotify_flags[i]) return inotify_flag_names[i];
+  return "";
+}
+
+}  // namespace
+
+namespace {
+
+// The next occurrence of a pattern at or after a moving position. Positions
+// only move forward, so every byte is scanned a bounded number of times.
+class ForwardSearch {
+ public:
+  ForwardSearch(const std::string& text, std::string pattern) : text_(text), pattern_(std::move(pattern)) {}
+  size_t from(size_t at) {
+    if (!valid_ || (found_ != std::string::npos && found_ < at)) {
+      found_ = text_.find(pattern_, at);
+      valid_ = true;
+    }
+    return found_;
+  }
+
+ private:
+  const std::string& text_;
+  const std::string pattern_;
+  size_t found_ = std::string::npos;
+  bool valid_ = false;
+};
+
+// The leases file is a log: a MAC that moved keeps its old blocks. Only its
+// latest lease counts, so a rescan changes the table only when the table is
+// out of date (merging every old block would count the move again on every
+// rescan and restart the DHCP server each time).
+std::vector<LeasesReader::Lease> latestPerMac(const std::vector<LeasesReader::Lease>& leases) {
+  std::vector<LeasesReader::Lease> latest;
+  std::set<macaddr> seen;
+  for (auto lease = leases.rbegin(); lease != leases.rend(); ++lease)
+    if (seen.insert(lease->mac).second) latest.push_back(*lease);
+  std::reverse(latest.begin(), latest.end());
+  return latest;
+}
+
+}  // namespace
+
+// A lease block runs from "lease A.B.C.D {" to a line that starts with "}"
+// (or the next lease line). Within it the first "hardware ethernet " with a
+// well-formed MAC counts. Linear in the text, whatever the text holds.
+std::vector<LeasesReader::Lease> LeasesReader::parse(const std::string& text) {
+  static const std::string header = "lease ";
+  static const std::string hardware = "hardware ethernet ";
+  ForwardSearch headers(text, header), closes(text, "\n}"), next_headers(text, "\n" + header),
+      hardwares(text, hardware);
+  std::vector<LeasesReader::Lease> leases;
+  size_t at = 0;
+  while ((at = headers.from(at)) != std::string::npos) {
+    at += header.size();
+    const ipaddr ip = readLeaseAddress(text, at);
+    if (ip == 0) continue;  // not a lease header, or an address we cannot use
+    const size_t block_end = std::min({closes.from(at), next_headers.from(at), text.size()});
+    for (size_t hw = hardwares.from(at); hw < block_end; hw = hardwares.from(hw + 1)) {
+      const macaddr mac = readMac(text, hw + hardware.size());
+      if (mac != 0) {
+        leases.push_back({ip, mac});
+        break;
+      }
+    }
+    at = block_end;
+  }
+  return leases;
+}
+
+LeasesReader::LeasesReader() {
+  const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) throw TRL_SYSERROR("inotify_init1 failed");
+  notify_ = trl::UniqueFd(fd, "close notifyFd failed");
+  TRL_LOG("notifyFd created = " << fd);
+  addWatch();
+}
+
+void LeasesReader::addWatch() {
+  if (inotify_add_watch(notify_.get(), trl::sysPath(dhcp_leases_dir).c_str(), IN_MODIFY | IN_MOVED_TO | IN_IGNORED) < 0)
+    throw TRL_SYSERROR("inotify_add_watch failed");
+}
+
+std::vector<LeasesReader::Lease> LeasesReader::read() const {
+  const std::string path = trl::sysPath(dhcp_leases);
+  TRL_LOG("parsing " << path);
+  return latestPerMac(parse(trl::readWholeFile(path)));
+}
+
+// Returns whether the read calls for a rescan of the leases file.
+bool LeasesReader::readEvents() {
+  alignas(struct inotify_event) char buffer[272];
+  ssize_t length;
+  do {
+    length = ::read(notify_.get(), buffer, sizeof buffer);
+  } while (length < 0 && errno == EINTR);
+  if (length < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      TRL_LOG("Nothing to read or read blocked");
+      return false;
+    }
+    throw TRL_SYSERROR("read failed");
+  }
+  if (length <= static_cast<ssize_t>(sizeof(struct inotify_event))) {
+    TRL_LOG("Read length too short");
+    return false;
+  }
+  uint32_t last_mask = 0;
+  for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= length;) {
+    struct inotify_event event;
+    std::memcpy(&event, buffer + at, sizeof event);
+    const char* name = buffer + at + sizeof event;
+    const ssize_t name_room = length - at - static_cast<ssize_t>(sizeof event);
+    at += static_cast<ssize_t>(sizeof event + event.len);
+    last_mask = event.mask;
+    // A record cut off by the end of the buffer names nothing we can trust.
+    if (event.len == 0 || static_cast<ssize_t>(event.len) > name_room) continue;
+    const std::string file(name, strnlen(name, event.len));
+    TRL_LOG("File changed: " << file);
+    if (file != dhcp_leases_filename) continue;
+    if ((event.mask & IN_MOVED_TO) && !monitor_moved_to) {
+      TRL_LOG("Change initiated by DHCP server restarting. Ignore leases file replacement");
+      monitor_moved_to = true;
+      return false;
+    }
+    TRL_LOG("leases file modified or replaced; event.mask=" << event.mask << " or " << firstFlagName(event.mask));
+    return true;
+  }
+  if (last_mask & (IN_ISDIR | IN_IGNORED)) {
+    addWatch();
+    return true;
+  }
+  return false;
+}
