@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <boost/program_options.hpp>
+#include <set>
 #include <sstream>
+#include <vector>
 
 #include "modules/error.h"
 #include "modules/files.h"
@@ -70,13 +72,25 @@ unsigned int milliseconds(const std::string& option, const std::string& text) {
   return static_cast<unsigned int>(value);
 }
 
+// An option given twice takes its last value, so a service's command line can
+// be extended by appending (the unit's --service-control, then the lab's).
+po::parsed_options lastOneWins(po::parsed_options parsed) {
+  std::set<std::string> seen;
+  std::vector<po::option> kept;
+  for (auto word = parsed.options.rbegin(); word != parsed.options.rend(); ++word)
+    if (word->position_key >= 0 || seen.insert(word->string_key).second) kept.push_back(*word);
+  parsed.options.assign(kept.rbegin(), kept.rend());
+  return parsed;
+}
+
 }  // namespace
 
 std::string helpText() {
   std::ostringstream out;
   out << "Usage: trellium [OPTION]...\n"
          "Options may also stand in the options file (" << Configuration::options_file
-      << " under the system root) as name = value lines; the command line wins.\n"
+      << " under the system root) as name = value lines; the command line wins,\n"
+         "and an option given twice takes its last value.\n"
       << everything();
   return out.str();
 }
@@ -89,7 +103,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
   po::options_description in_file;
   in_file.add(ownOptions()).add(web::serverOptionsDescription());
   try {
-    const po::parsed_options parsed = po::command_line_parser(argc, argv).options(on_command_line).run();
+    const po::parsed_options parsed =
+        lastOneWins(po::command_line_parser(argc, argv).options(on_command_line).run());
     for (const po::option& word : parsed.options)
       if (word.position_key >= 0) throw ConfigurationError("unexpected argument '" + word.value.front() + "'");
     po::store(parsed, values);

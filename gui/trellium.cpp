@@ -7,7 +7,7 @@
 #include "web/box_layout.h"
 #include "web/connection_status.h"
 #include "gui/dashboard.h"
-#include "gui/empty_tab.h"
+#include "gui/deployment_tab.h"
 #include "gui/fabric.h"
 #include "modules/audit_log.h"
 #include "modules/error.h"
@@ -19,6 +19,7 @@
 #include "gui/chart_container.h"
 #include "gui/monitor_table.h"
 #include "gui/node_config.h"
+#include "gui/settings_tab.h"
 #include "gui/wiring.h"
 #include "web/panel.h"
 #include "web/push_button.h"
@@ -156,12 +157,16 @@ void Trellium::addWiringTab() {
 
 void Trellium::addSettingsTab() {
   TRL_LOG("Adding settings tab");
-  settingsTab_ = addTab(std::make_unique<EmptyTab>(this), "Settings", "settings");
+  auto tab = std::make_unique<SettingsTab>(this);
+  settingsTab_ = tab.get();
+  addTab(std::move(tab), "Settings", "settings");
 }
 
 void Trellium::addDeploymentTab() {
   TRL_LOG("Adding deployment tab");
-  deploymentTab_ = addTab(std::make_unique<EmptyTab>(this), "Deployment", "os-deployment");
+  auto tab = std::make_unique<DeploymentTab>(this);
+  deploymentTab_ = tab.get();
+  addTab(std::move(tab), "Deployment", "os-deployment");
 }
 
 void Trellium::setTabModules() {
@@ -179,14 +184,9 @@ void Trellium::setTabModules() {
   wiring_->wiringTableData().geometry = modules_->geometry.get();
   wiring_->nodeTableData().nodes = &nodes;
   nodeConfig_->nodeTableData().nodes = &nodes;
-  // Until the tabs' own content arrives, each shows how many servers are known.
-  for (HelpableContainer* tab : {settingsTab_, deploymentTab_})
-    if (auto* placeholder = dynamic_cast<EmptyTab*>(tab))
-      placeholder->setSummary([&nodes] {
-        const Nodes::SharedAccess table(nodes);
-        const long count = table.end() - table.begin();
-        return std::to_string(count) + (count == 1 ? " server" : " servers") + " in the node table";
-      });
+  deploymentTab_->deploymentData().deployment = modules_->deployment.get();
+  settingsTab_->settingsData().settings = modules_->settings.get();
+  settingsTab_->settingsData().nodes = &nodes;
   dashboard_->setModule(&nodes);
   dashboard_->setModule(modules_->settings.get());
   monitorControl_->setModule(&nodes);

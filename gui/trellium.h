@@ -13,10 +13,12 @@
 #include "gui/helpable_container.h"
 
 class Dashboard;
+class DeploymentTab;
 class FabricTab;
 class Modules;
 class MonitorControl;
 class NodeConfig;
+class SettingsTab;
 class Wiring;
 namespace web {
 class Environment;
@@ -77,6 +79,8 @@ class Trellium : public web::Application {
   MonitorControl* monitorControl() const { return monitorControl_; }
   NodeConfig* nodeConfig() const { return nodeConfig_; }
   Wiring* wiring() const { return wiring_; }
+  SettingsTab* settingsTab() const { return settingsTab_; }
+  DeploymentTab* deploymentTab() const { return deploymentTab_; }
 
  private:
   HelpableContainer* addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
@@ -95,9 +99,9 @@ class Trellium : public web::Application {
   Wiring* wiring_ = nullptr;
   MonitorControl* monitorControl_ = nullptr;
   NodeConfig* nodeConfig_ = nullptr;
-  HelpableContainer* settingsTab_ = nullptr;
+  SettingsTab* settingsTab_ = nullptr;
   Modules* modules_ = nullptr;
-  HelpableContainer* deploymentTab_ = nullptr;
+  DeploymentTab* deploymentTab_ = nullptr;
   FabricTab* fabricTab_ = nullptr;
   web::TabWidget* tabWidget_ = nullptr;
   web::PushButton* toggleHelpBtn_ = nullptr;

@@ -125,5 +125,10 @@ void Settings::validateTrellium(const std::string& file) const {
 void Settings::upgradeTrellium(const std::string& file) const {
   TRL_LOG("Upgrading Trellium from package file " << file);
   requirePackagePath(file);
-  run({trl::sysPath(dpkg), "-i", file});
+  // Nobody can answer dpkg's question about a configuration file that the
+  // administrator changed (standard input is not a person here): without an
+  // answer given in advance it would stop half way, the package half
+  // installed. Keep the administrator's file; the package's version lands
+  // beside it as FILE.dpkg-dist.
+  run({trl::sysPath(dpkg), "--force-confdef", "--force-confold", "-i", file});
 }

@@ -14,6 +14,7 @@ class Settings {
   // Checks that the package file is a whole Debian package named trellium
   // and that the package manager could install it, without installing it.
   void validateTrellium(const std::string& file) const;
-  // Installs the package file.
+  // Installs the package file, keeping configuration files that the
+  // administrator changed (never asking: nobody could answer).
   void upgradeTrellium(const std::string& file) const;
 };

@@ -60,10 +60,14 @@ void LineEdit::handleEvent(const Event& event) {
 
 void LineEdit::renderElement(std::string& out) {
   openTag(out, "w-lineedit");
-  out += echo_ == EchoMode::Password ? " type=\"password\"" : " type=\"text\"";
-  out += " value=\"";
-  appendEscaped(out, text_);
-  out += '"';
+  if (echo_ == EchoMode::Password) {
+    text_.clear();
+    out += " type=\"password\" autocomplete=\"new-password\"";
+  } else {
+    out += " type=\"text\" value=\"";
+    appendEscaped(out, text_);
+    out += '"';
+  }
   if (size_ > 0) out += " size=\"" + std::to_string(size_) + "\"";
   if (maxLength_ > 0) out += " maxlength=\"" + std::to_string(maxLength_) + "\"";
   if (!placeholder_.empty()) {

@@ -1,5 +1,9 @@
 // A one-line text input. The browser reports what was typed with every event
-// of the field, so text() is current when a handler runs.
+// of the field, so text() is current when a handler runs. A field in
+// Password mode never sends its text to the page: it is rendered empty, and
+// rendering forgets the text here too, so that the server never holds a
+// password the page no longer shows (a re-render empties the page's field,
+// unless the person is typing in it).
 #pragma once
 
 #include "web/widget.h"

@@ -27,6 +27,11 @@ double ProgressBar::percentage() const {
 }
 
 void ProgressBar::renderElement(std::string& out) {
+  if (isBusy()) {
+    openTag(out, "w-progress w-progress-busy");
+    out += " role=\"progressbar\" aria-busy=\"true\"><div class=\"w-progress-bar\"></div></div>";
+    return;
+  }
   const double p = percentage();
   char text[32];
   std::snprintf(text, sizeof text, "%.0f %%", std::floor(p));

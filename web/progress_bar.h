@@ -1,4 +1,6 @@
-// A bar filled from minimum to maximum, with the percentage as text.
+// A bar filled from minimum to maximum, with the percentage as text. With
+// minimum and maximum both 0 the length of the work is unknown: the bar
+// shows that something is going on, without a percentage.
 #pragma once
 
 #include "web/widget.h"
@@ -18,6 +20,7 @@ class ProgressBar : public Widget {
   double value() const { return value_; }
   // The filled share in percent, 0 to 100 (0 for an empty range).
   double percentage() const;
+  bool isBusy() const { return min_ == 0 && max_ == 0; }
 
  protected:
   void renderElement(std::string& out) override;

@@ -10,12 +10,17 @@ ProgressDialog::ProgressDialog(const std::string& labelText, const std::string& 
   bar_ = contents()->addWidget(std::make_unique<ProgressBar>());
   bar_->setRange(minimum, maximum);
   bar_->setValue(minimum);
-  cancel_ = footer()->addWidget(std::make_unique<PushButton>(cancelButtonText));
+  cancel_ = footer()->addWidget(std::make_unique<PushButton>());
   cancel_->clicked().connect([this] { cancel(); });
+  setCancelButtonText(cancelButtonText);
 }
 
 void ProgressDialog::setLabelText(const std::string& text) { label_->setText(text); }
-void ProgressDialog::setCancelButtonText(const std::string& text) { cancel_->setText(text); }
+
+void ProgressDialog::setCancelButtonText(const std::string& text) {
+  cancel_->setText(text);
+  footer()->setHidden(text.empty());
+}
 
 void ProgressDialog::cancel() {
   if (canceled_) return;

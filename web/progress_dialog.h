@@ -1,5 +1,6 @@
 // A dialog with a text, a progress bar and a Cancel button, for a long
-// handler that calls Application::processEvents() between its steps.
+// handler that calls Application::processEvents() between its steps. An
+// empty Cancel text shows no Cancel button: for work that cannot be stopped.
 #pragma once
 
 #include "web/dialog.h"

@@ -158,9 +158,14 @@ export class LabCluster {
   }
 
   async start(extraArgs = []) {
+    this.up();
+    await this.startTrellium(extraArgs);
+  }
+
+  // The lab alone: its system root can be changed before Trellium reads it.
+  up() {
     this.script('cluster-up.sh', String(this.servers), '--prefix', this.prefix, '--build', option('--build'),
       '--resources', option('--resources'), '--forward', String(this.port), '--drift', String(this.drift), '--quiet');
-    await this.startTrellium(extraArgs);
   }
 
   // Starts Trellium in the lab (again, after stopTrellium: the node table

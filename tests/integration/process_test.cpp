@@ -186,7 +186,8 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
 }
 
 TEST_F(Process, OptionsTakeBothFormsAndHelpListsThemWithDefaults) {
-  std::vector<std::string> equals{"--sysroot=" + root.dir()};
+  // The last of a repeated option wins: a unit's command line is extended by appending.
+  std::vector<std::string> equals{"--sysroot=/no/such/root", "--sysroot=" + root.dir()};
   const std::vector<std::string> server = serverArgs();
   for (size_t i = 0; i < server.size(); i += 2) equals.push_back(server[i] + "=" + server[i + 1]);
   const ProcessRun run = runTrellium(equals, loopRunning);

@@ -1,5 +1,6 @@
 #include "modules/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,19 +55,30 @@ class SettingsTest : public ::testing::Test {
   }
 
   // A package NAME at deb whose payload is a few kilobytes of noise (so a
-  // cut lands in its compressed data).
-  void buildPackage(const std::string& name, const std::string& deb) {
-    const std::string tree = root.mkdir("/work/tree-" + name);
-    root.mkdir("/work/tree-" + name + "/DEBIAN");
-    root.mkdir("/work/tree-" + name + "/opt/trellium-probe");
-    trl::test::writeFile(tree + "/DEBIAN/control", "Package: " + name +
-                                                      "\nVersion: 1.0\nArchitecture: all\n"
+  // cut lands in its compressed data); with a configuration file
+  // /etc/trellium/wthttpd when conffile is given.
+  void buildPackage(const std::string& name, const std::string& deb, const std::string& version = "1.0",
+                    const std::string& conffile = "") {
+    const std::string base = "/work/tree-" + std::to_string(++trees_);
+    const std::string tree = root.mkdir(base);
+    root.mkdir(base + "/DEBIAN");
+    root.mkdir(base + "/opt/trellium-probe");
+    trl::test::writeFile(tree + "/DEBIAN/control", "Package: " + name + "\nVersion: " + version +
+                                                      "\nArchitecture: all\n"
                                                       "Maintainer: Test <test@example.invalid>\nDescription: upgrade probe\n");
     trl::test::writeFile(tree + "/opt/trellium-probe/payload", "new version\n");
+    if (!conffile.empty()) {
+      root.mkdir(base + "/etc");
+      root.mkdir(base + "/etc/trellium");
+      trl::test::writeFile(tree + "/etc/trellium/wthttpd", conffile);
+      trl::test::writeFile(tree + "/DEBIAN/conffiles", "/etc/trellium/wthttpd\n");
+    }
     const std::string command = "head -c 65536 /dev/urandom >" + tree + "/opt/trellium-probe/noise && " +
                                 "/usr/bin/dpkg-deb --root-owner-group -Zgzip --build " + tree + " " + deb + " >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
+
+  int trees_ = 0;
 
   static int countEntries(const std::string& dir) {
     int n = 0;
@@ -122,9 +134,50 @@ TEST_F(SettingsTest, UpgradeInstallsThePackage) {
   const std::string log = out.text();
   EXPECT_EQ(trl::test::readFile(payload), "new version\n");
   EXPECT_NE(log.find("] Upgrading Trellium from package file " + package + "\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("] launching { " + dpkg + " -i " + package + " } wait=1 logging=1\n"), std::string::npos);
+  EXPECT_NE(log.find("] launching { " + dpkg + " --force-confdef --force-confold -i " + package +
+                     " } wait=1 logging=1\n"),
+            std::string::npos)
+      << log;
   EXPECT_NE(trl::test::readFile(admin + "/status").find("Package: trellium\nStatus: install ok installed\n"),
             std::string::npos);
+}
+
+// Standard input is /dev/null for a scope, as for a service.
+class NoTerminal {
+ public:
+  NoTerminal() : saved_(::dup(0)) {
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::dup2(null, 0);
+    ::close(null);
+  }
+  ~NoTerminal() {
+    ::dup2(saved_, 0);
+    ::close(saved_);
+  }
+  NoTerminal(const NoTerminal&) = delete;
+  NoTerminal& operator=(const NoTerminal&) = delete;
+
+ private:
+  int saved_;
+};
+
+// An upgrade that brings a new version of a configuration file the
+// administrator changed asks nobody (no one could answer) and keeps the
+// administrator's file.
+TEST_F(SettingsTest, UpgradeKeepsAnEditedConfigurationFileWithoutAsking) {
+  const std::string first = work + "/trellium_1.0_all.deb", second = work + "/trellium_2.0_all.deb";
+  const std::string conffile = target + "/etc/trellium/wthttpd";
+  buildPackage("trellium", first, "1.0", "http-port = 8080\n");
+  buildPackage("trellium", second, "2.0", "http-port = 8080\nthreads = 2\n");
+  trl::test::CaptureStdout out;
+  const NoTerminal service;
+  settings.upgradeTrellium(first);
+  trl::test::writeFile(conffile, "http-port = 9090\n");
+  EXPECT_EQ(trl::test::errorOf<_Error>([&] { settings.upgradeTrellium(second); }), "") << out.text();
+  EXPECT_EQ(trl::test::readFile(conffile), "http-port = 9090\n");
+  EXPECT_EQ(trl::test::readFile(conffile + ".dpkg-dist"), "http-port = 8080\nthreads = 2\n");
+  EXPECT_NE(trl::test::readFile(admin + "/status").find("Status: install ok installed\n"), std::string::npos);
+  EXPECT_NE(trl::test::readFile(admin + "/status").find("Version: 2.0\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, FailedUpgradeInstallsNothing) {

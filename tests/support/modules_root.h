@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "gui/modules.h"
+#include "gui/trellium.h"
 #include "tests/support/scratch.h"
+#include "web/environment.h"
 
 namespace trl::test {
 
@@ -35,5 +38,18 @@ class ModulesRoot : public ::testing::Environment {
     return scratch;
   }
 };
+
+// A session as the web server's factory makes one, on the shared back end:
+// the shell built with the build's resources, the modules handed over,
+// every tab refreshed.
+inline std::unique_ptr<Trellium> openTrellium(web::Environment env) {
+  env.setAppRoot(TRL_BINARY_DIR "/resources/");
+  auto app = std::make_unique<Trellium>(env);
+  app->initWidgets();
+  app->setModules(Modules::getInstance());
+  app->setTabModules();
+  app->update();
+  return app;
+}
 
 }  // namespace trl::test

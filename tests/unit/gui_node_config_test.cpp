@@ -94,18 +94,7 @@ class ServersTab : public ::testing::Test {
 
   // A session as the web server makes one, with its handlers on the pool.
   void open() {
-    page_ = std::make_unique<web::test::TestPage>(
-        &pool_,
-        [](const web::Environment& env) {
-          web::Environment here = env;
-          here.setAppRoot(TRL_BINARY_DIR "/resources/");
-          auto app = std::make_unique<Trellium>(here);
-          app->initWidgets();
-          app->setModules(Modules::getInstance());
-          app->setTabModules();
-          app->update();
-          return app;
-        });
+    page_ = std::make_unique<web::test::TestPage>(&pool_, trl::test::openTrellium);
     // Only the shown tab reaches the page.
     page().runAndWait([&] { app().tabWidget()->setCurrentIndex(Trellium::ConfigurationTabIndex); });
     settle();

@@ -140,4 +140,10 @@ TEST(ProgressDialog, CancelIsRemembered) {
   d.reset();
   EXPECT_FALSE(d.wasCanceled());
   EXPECT_EQ(d.value(), 0);
+
+  // Work that cannot be stopped offers no Cancel.
+  ProgressDialog installing("Installing", "");
+  installing.show();
+  EXPECT_EQ(installing.html().find("Cancel"), std::string::npos);
+  EXPECT_EQ(installing.html().find("<button"), std::string::npos) << installing.html();
 }

@@ -71,9 +71,15 @@ TEST(Render, DisabledButtonAndPasswordEdit) {
   PushButton b("Apply");
   b.disable();
   EXPECT_NE(b.html().find(" disabled"), std::string::npos);
-  LineEdit p;
+  LineEdit p("s3cret");
   p.setEchoMode(LineEdit::EchoMode::Password);
-  EXPECT_NE(p.html().find("type=\"password\""), std::string::npos);
+  const std::string html = p.html();
+  EXPECT_NE(html.find("type=\"password\""), std::string::npos);
+  // A password never goes back to the page, and the server forgets what it
+  // no longer shows.
+  EXPECT_EQ(html.find("s3cret"), std::string::npos);
+  EXPECT_EQ(html.find("value="), std::string::npos);
+  EXPECT_EQ(p.text(), "");
 }
 
 TEST(Render, BoxLayoutPlacesItemsInOrderWithStretch) {
@@ -120,6 +126,10 @@ TEST(Render, ProgressBarShowsWholePercent) {
   EXPECT_NE(bar.html().find("66 %"), std::string::npos);
   bar.setRange(0, 0);
   EXPECT_EQ(bar.percentage(), 0);
+  // Work of unknown length: busy, and no percentage that would look stuck.
+  EXPECT_TRUE(bar.isBusy());
+  EXPECT_NE(bar.html().find("w-progress-busy"), std::string::npos);
+  EXPECT_EQ(bar.html().find("%"), std::string::npos);
 }
 
 TEST(Render, ComboWithoutChoiceShowsNoEntryAsChosen) {
