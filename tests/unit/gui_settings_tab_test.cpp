@@ -243,6 +243,9 @@ TEST_F(SettingsTabTest, EveryActionIsAuditedFirst) {
   EXPECT_EQ(actions, (std::vector<std::string>{"automatic naming\toff", "automatic naming\ton", "name prefix\track",
                                                "IPMI credentials\toperator", "report download\tstatus report"}));
   EXPECT_EQ(trl::test::readFile(trl::auditLogPath()).find("s3cret-pw"), std::string::npos);
+  const std::string report = trl::test::readFile(p.support().reportPath());
+  EXPECT_NE(report.find("Audit log (last 100 lines)\n"), std::string::npos);
+  EXPECT_NE(report.find("\treport download\tstatus report\n"), std::string::npos) << "the report's own line in it";
 
   const std::string log = trl::auditLogPath();
   std::filesystem::rename(log, log + ".kept");
