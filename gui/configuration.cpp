@@ -27,7 +27,9 @@ po::options_description ownOptions() {
        "the DHCP server, which checks every generated dhcpd.conf (dhcpd -t) before it goes live; "
        "without it the configuration is written unchecked")
       ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
-       "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)");
+       "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)")
+      ("admin-group", po::value<std::string>()->value_name("GROUP")->default_value(Configuration().adminGroup),
+       "the Unix group whose members may sign in, besides root");
   return desc;
 }
 
@@ -154,6 +156,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       throw ConfigurationError("--dhcpd: " + config.backend.dhcpd + " is not an absolute path");
     config.backend.ipmi.retransmission_timeout_ms =
         milliseconds("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>());
+    config.adminGroup = values["admin-group"].as<std::string>();
+    if (config.adminGroup.empty()) throw ConfigurationError("--admin-group: a group name is needed");
     config.server = web::serverOptionsFrom(values);
   } catch (const po::error& e) {
     throw ConfigurationError(e.what());

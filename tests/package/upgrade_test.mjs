@@ -15,8 +15,8 @@
 // the root; without them the test is skipped (status 77).
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import { answer, check, finishLabScript, grid, LabCluster, launchChromium, openPage, option, readText, showTab,
-  until } from '../e2e/common.mjs';
+import { answer, check, finishLabScript, grid, labAccount, LabCluster, launchChromium, onSignInPage, openPage, option,
+  readText, showTab, signIn, until } from '../e2e/common.mjs';
 
 const source = option('--source');
 const build = option('--build');
@@ -68,10 +68,13 @@ try {
   console.log(`figure: package ${fs.statSync(packages[0]).size} bytes; apt-get install with its dependencies ` +
     `in the fresh root: ${seconds(Date.now() - start)} s`);
   // The administrator's edit of the options file, which every upgrade keeps:
-  // the address the lab forwards to.
+  // plain HTTP on the loopback address the lab forwards to.
   const options = `${root}/etc/trellium/wthttpd`;
-  fs.writeFileSync(options, readText(options).replace(/^http-address = .*$/m, 'http-address = 127.0.0.1')
-    .replace(/^http-port = .*$/m, `http-port = ${lab.port}`));
+  fs.writeFileSync(options, readText(options).replace(/^(https?-address|https?-port) *=.*\n/gm, '') +
+    `http-address = 127.0.0.1\nhttp-port = ${lab.port}\n`);
+  // The person who signs in: an account of the root, in the administrators' group.
+  inRoot('useradd', '--no-create-home', '--groups', 'trellium', labAccount.user);
+  inRoot('sh', '-c', `echo '${labAccount.user}:${labAccount.password}' | chpasswd`);
   // The DHCP server's sample configuration gives way to Trellium's template.
   fs.rmSync(`${root}/etc/dhcp/dhcpd.conf`);
   lab.up();
@@ -129,7 +132,8 @@ try {
   // to be answered (a sign-in), the request has too.
   const answers = async (title) => {
     try {
-      return (await (await context.request.get(lab.url, { timeout: 2000 })).text()).includes(`<title>${title}</title>`);
+      // The sign-in page's title ends with the version too: a restart ends every sign-in.
+      return (await (await context.request.get(lab.url, { timeout: 2000 })).text()).includes(`${title}</title>`);
     } catch {
       return false;  // not listening yet
     }
@@ -152,6 +156,7 @@ try {
     check(installed() === `install ok installed ${versions[to]}`, `version ${versions[to]} installed`);
     await until(async () => {
       try {
+        if (await onSignInPage(page)) await signIn(page);
         return await page.evaluate(() => !window.beforeUpgrade && window.trlweb?.state.connected) &&
           (await page.title()) === title;
       } catch {
