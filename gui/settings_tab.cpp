@@ -173,7 +173,8 @@ void AutoNamingPanel::disableAutoNaming() {
 std::string AutoNamingPanel::prefixProblem(const std::string& prefix) {
   // A number follows the prefix, and a host name has at most name_max - 1
   // characters.
-  const std::size_t longest = Nodes::name_max - 3;  // room for three-digit numbers
+  // A name holds name_max - 1 characters, with room for three-digit numbers.
+  const std::size_t longest = Nodes::name_max - 1 - 3;
   if (prefix.empty() || prefix.size() > longest || !Util::isValidHostName(prefix))
     return "A prefix is 1 to " + std::to_string(longest) +
            " letters, digits, \"-\" or \"_\": a server's host name is the prefix followed by its number.";

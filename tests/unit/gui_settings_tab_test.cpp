@@ -149,10 +149,10 @@ TEST_F(SettingsTabTest, APrefixRenamesTheServersAndOneThatCannotMakeHostNamesIsR
   EXPECT_EQ(names(), (std::vector<std::string>{"rack1", "rack12", "mynode1"}));
   EXPECT_NE(p.naming().statusText()->text().find("Prefix <b>rack</b> applied"), std::string::npos);
 
-  for (const std::string bad : {"a b", "<b>", "", "fifteen-letters"}) {
+  for (const std::string bad : {"a b", "<b>", "", "thirteen-char"}) {
     p.type(p.naming().prefixEdit(), bad);
     p.press(p.naming().applyButton());
-    EXPECT_EQ(p.answer().rfind("Error: The prefix " + bad + " was not applied. A prefix is 1 to 14 letters", 0), 0u)
+    EXPECT_EQ(p.answer().rfind("Error: The prefix " + bad + " was not applied. A prefix is 1 to 12 letters", 0), 0u)
         << bad;
     EXPECT_EQ(nodes().nodeNamePrefix(), "rack");
     EXPECT_EQ(p.naming().prefixEdit()->text(), "rack") << "the edit shows the prefix in force again";
