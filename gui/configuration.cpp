@@ -24,7 +24,9 @@ po::options_description ownOptions() {
        "the DHCP server's control program, run as PROGRAM stop|start isc-dhcp-server "
        "(a systemd host: /usr/bin/systemctl)")
       ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
-       "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)");
+       "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)")
+      ("ipmi-workers", po::value<std::string>()->value_name("N")->default_value(std::to_string(NodesConfig{}.ipmi_workers)),
+       "how many management controllers are polled or sent a power command at once (1 to 256)");
   return desc;
 }
 
@@ -59,14 +61,15 @@ std::string existingRoot(const std::string& dir) {
   return clean;
 }
 
-unsigned int milliseconds(const std::string& option, const std::string& text) {
+// A decimal count; what says what it counts in the error.
+unsigned int number(const std::string& option, const std::string& text, const std::string& what) {
   unsigned long value = 0;
   bool ok = !text.empty() && text.size() <= 7;
   for (const char c : text) {
     ok = ok && c >= '0' && c <= '9';
     if (ok) value = value * 10 + static_cast<unsigned long>(c - '0');
   }
-  if (!ok) throw ConfigurationError("--" + option + ": '" + text + "' is not a number of milliseconds");
+  if (!ok) throw ConfigurationError("--" + option + ": '" + text + "' is not " + what);
   return static_cast<unsigned int>(value);
 }
 
@@ -134,7 +137,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     if (config.backend.service_control.empty() || config.backend.service_control.front() != '/')
       throw ConfigurationError("--service-control: " + config.backend.service_control + " is not an absolute path");
     config.backend.ipmi.retransmission_timeout_ms =
-        milliseconds("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>());
+        number("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>(),
+               "a number of milliseconds");
+    const std::string workers = values["ipmi-workers"].as<std::string>();
+    const char* const worker_range = "a number from 1 to 256";
+    config.backend.ipmi_workers = number("ipmi-workers", workers, worker_range);
+    if (config.backend.ipmi_workers < 1 || config.backend.ipmi_workers > 256)
+      throw ConfigurationError("--ipmi-workers: '" + workers + "' is not " + worker_range);
     config.server = web::serverOptionsFrom(values);
   } catch (const po::error& e) {
     throw ConfigurationError(e.what());

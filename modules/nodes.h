@@ -34,12 +34,18 @@
 #include "modules/poller.h"
 #include "modules/service_control.h"
 #include "modules/store.h"
+#include "modules/worker_pool.h"
 
 // What the registry is told at start, from the configuration.
 struct NodesConfig {
   // The DHCP server's control program (resolved under the system root).
   std::string service_control = ServiceControl::service_control_default;
   IPMI::Options ipmi;
+  // How many controllers the polling cycle and the unpaced power commands
+  // talk to at once. A cycle costs about one conversation per worker-full of
+  // controllers; 16 keeps a 64-server cycle within FreeIPMI's own fan-out
+  // time while a 2-core management host stays responsive.
+  unsigned ipmi_workers = 16;
   // Whether a browser session is open: polling and sampling rest while
   // nobody watches. Empty means nobody.
   std::function<bool()> anyone_watching;
@@ -130,14 +136,22 @@ class Nodes : public Module {
   };
   typedef std::vector<PowerFailure> PowerFailures;
 
-  // Group power commands, in table order; progress returning false cancels
-  // before the next node. They return the nodes that were due a command and
-  // did not get it (no IPMI session, or the controller refused or did not
-  // answer); nodes left by a cancel are not failures.
+  // Group power commands. With a progress callback they walk the table in
+  // order, calling it before each node (it paces the walk; false cancels
+  // before the next node); without one the commands go out side by side
+  // through the worker pool. They return the nodes that were due a command
+  // and did not get it (no IPMI session, or the controller refused or did
+  // not answer), in table order; nodes left by a cancel are not failures.
   PowerFailures powerOn(boost::function<bool()> progress);
   PowerFailures powerOff(boost::function<bool()> progress);
   PowerFailures powerShutdown(boost::function<bool()> progress);
   PowerFailures powerReset(boost::function<bool()> progress);
+  // One command, unpaced, to the nodes pick chooses (read under the
+  // shared lock): a server's own power buttons.
+  PowerFailures power(IPMI::power_t kind, const std::function<bool(const Node&)>& pick);
+
+  // The pool that talks to the controllers.
+  trl::WorkerPool& workers() { return workers_; }
 
   // Why dhcpd refused the last generated configuration; empty when it did not.
   std::string dhcpConfError() const;
@@ -201,6 +215,7 @@ class Nodes : public Module {
   void shutdown();
 
   const Config config_;
+  trl::WorkerPool workers_;
   // Whether the last consumed event changed something; every release of the
   // table's lock clears it.
   std::atomic<bool> changed_state{true};
