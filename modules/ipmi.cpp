@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -137,6 +138,7 @@ void IPMI::disconnect() {
 
 bool IPMI::probe() {
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   try {
     const bool answered = connect(1001, t);
     disconnect();
@@ -147,7 +149,30 @@ bool IPMI::probe() {
   }
 }
 
-IPMI::Conversation::Conversation(IPMI& ipmi) : ipmi_(ipmi), lock_(ipmi.lock_), target_(ipmi.target()) {}
+namespace {
+
+// One mutex per controller address while anyone uses it.
+std::shared_ptr<std::mutex> controllerMutex(const std::string& hostname) {
+  static std::mutex table_lock;
+  static std::map<std::string, std::weak_ptr<std::mutex>> table;  // guarded by table_lock
+  const std::lock_guard<std::mutex> guard(table_lock);
+  for (auto entry = table.begin(); entry != table.end();)
+    entry = entry->second.expired() ? table.erase(entry) : std::next(entry);
+  std::shared_ptr<std::mutex> mutex = table[hostname].lock();
+  if (!mutex) table[hostname] = mutex = std::make_shared<std::mutex>();
+  return mutex;
+}
+
+}  // namespace
+
+IPMI::ControllerTurn::ControllerTurn(const std::string& hostname) : mutex_(controllerMutex(hostname)) {
+  mutex_->lock();
+}
+
+IPMI::ControllerTurn::~ControllerTurn() { mutex_->unlock(); }
+
+IPMI::Conversation::Conversation(IPMI& ipmi)
+    : ipmi_(ipmi), lock_(ipmi.lock_), target_(ipmi.target()), turn_(target_.hostname) {}
 
 IPMI::Conversation::~Conversation() { ipmi_.disconnect(); }
 
@@ -174,6 +199,7 @@ void IPMI::power(power_t type, bool wait) {
   TRL_LOG("Setting power status for " << hostname());
   boost::unique_lock<boost::shared_mutex> guard(lock_);
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   {
     const SessionGuard session([this] { disconnect(); });
     connect(ipmi_session_timeout, t);
@@ -193,6 +219,7 @@ void IPMI::power(power_t type, bool wait) {
 
 macaddr IPMI::getEth0MacAddr() {
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   const SessionGuard session([this] { disconnect(); });
   connect(ipmi_session_timeout, t);
   const unsigned int buffer_len = 131072;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,19 @@ class IPMI : public Module {
   // The address and credentials one operation uses.
   struct Target {
     std::string hostname, username, password;
+  };
+  // Held while talking to one controller address, through whichever
+  // object: two records may name the same controller, and the controller is
+  // to see one session at a time.
+  class ControllerTurn {
+   public:
+    explicit ControllerTurn(const std::string& hostname);
+    ~ControllerTurn();
+    ControllerTurn(const ControllerTurn&) = delete;
+    ControllerTurn& operator=(const ControllerTurn&) = delete;
+
+   private:
+    std::shared_ptr<std::mutex> mutex_;
   };
 
  public:
@@ -122,6 +136,7 @@ class IPMI : public Module {
     IPMI& ipmi_;
     boost::unique_lock<boost::shared_mutex> lock_;
     const Target target_;
+    const ControllerTurn turn_;
   };
 
   bool probe();

@@ -12,6 +12,7 @@
 #include "modules/error.h"
 #include "modules/files.h"
 #include "modules/paths.h"
+#include "modules/sized_read.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ void LeasesReader::addWatch() {
 std::vector<LeasesReader::Lease> LeasesReader::read() const {
   const std::string path = trl::sysPath(dhcp_leases);
   TRL_LOG("parsing " << path);
-  return latestPerMac(parse(trl::readWholeFile(path)));
+  return latestPerMac(parse(trl::readSized(path)));
 }
 
 // Returns whether the read calls for a rescan of the leases file.
