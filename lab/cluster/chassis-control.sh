@@ -22,6 +22,11 @@ while [ $# -ge 2 ]; do
   shift 2
 done
 [ -n "$action" ] || exit 0
+# A host already in that state has nothing to follow: a group command to a
+# cluster that is off starts no scripts.
+if [ "$action" != reset ] && [ "$(cat "$server_dir/host.state" 2>/dev/null)" = "$action" ]; then
+  exit 0
+fi
 . "$here/../common.sh"
 # Started in the background and left: the lab's keeper adopts it.
 (

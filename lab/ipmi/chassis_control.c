@@ -21,8 +21,10 @@
  * sees a half-written file.
  *
  * After a successful set, a program named chassis_control.after-set beside
- * this one, if there is one, is run in its place with the same arguments:
- * the virtual cluster's hosts follow their power that way.
+ * this one, if there is one, is started with the same arguments and left
+ * running on its own: the virtual cluster's hosts follow their power that
+ * way, while ipmi_sim answers the command at once (a client left waiting
+ * past its retransmission timeout loses its session).
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -30,6 +32,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static void fail(const char *format, ...) {
@@ -105,7 +108,8 @@ static void do_set(const char *state_file, int argc, char **argv) {
   }
 }
 
-/* Runs chassis_control.after-set beside this program, when there is one. */
+/* Starts chassis_control.after-set beside this program, when there is one,
+   detached: in a session of its own, its output nowhere near ipmi_sim's. */
 static void after_set(const char *self, char **argv) {
   const char *slash = strrchr(self, '/');
   if (!slash) return;
@@ -114,9 +118,23 @@ static void after_set(const char *self, char **argv) {
     return;
   if (access(hook, X_OK) != 0) return;
   fflush(stdout);
-  argv[0] = hook;
-  execv(hook, argv);
-  fail("cannot run %s", hook);
+  const pid_t child = fork();
+  if (child < 0) fail("cannot start %s", hook);
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);  /* the grandchild is adopted and reaped by init */
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    argv[0] = hook;
+    execv(hook, argv);
+    _exit(127);
+  }
+  while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
+  }
 }
 
 int main(int argc, char **argv) {
