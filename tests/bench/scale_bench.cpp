@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "modules/nodes.h"
@@ -139,6 +140,15 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
       std::fprintf(stderr, "only %zu of %d controllers have a session\n", recordsWithSession(nodes), servers);
       return 1;
     }
+    // The registry's first save pins every controller's address and restarts
+    // the DHCP server; the controllers may take a while to settle after it.
+    const auto settled = [&] {
+      int n = 0;
+      tool(with("ipmipower", read_retransmission, {"--stat"}), ": o", &n);
+      return n == servers;
+    };
+    for (int i = 0; i < 180 && !settled(); ++i) std::this_thread::sleep_for(std::chrono::seconds(1));
+    freshSessions(nodes);               // no back-off left from the settling
     NodesTestAccess::pollOnce(nodes);  // first contact: SDR caches
     Figures cycle;
     int answered = 0, least = servers;
