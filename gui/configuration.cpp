@@ -23,6 +23,9 @@ po::options_description ownOptions() {
        po::value<std::string>()->value_name("PROGRAM")->default_value(Nodes::service_control_default),
        "the DHCP server's control program, run as PROGRAM stop|start isc-dhcp-server "
        "(a systemd host: /usr/bin/systemctl)")
+      ("dhcpd", po::value<std::string>()->value_name("PROGRAM")->default_value(DhcpdCheck::dhcpd_default),
+       "the DHCP server, which checks every generated dhcpd.conf (dhcpd -t) before it goes live; "
+       "without it the configuration is written unchecked")
       ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
        "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)")
       ("ipmi-workers", po::value<std::string>()->value_name("N")->default_value(std::to_string(NodesConfig{}.ipmi_workers)),
@@ -59,6 +62,17 @@ std::string existingRoot(const std::string& dir) {
   if (!clean.empty() && (::stat(clean.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
     throw ConfigurationError("--sysroot: " + dir + " is not a directory");
   return clean;
+}
+
+// Program_options writes its error messages by replacing placeholders such
+// as %value% with the offending text until none is left: a value that holds
+// one would make that replacement endless. Such text is refused first.
+void refusePlaceholders(const std::string& text, const std::string& where) {
+  static const char* const placeholders[] = {"%value%", "%canonical_option%", "%option%", "%prefix_option%",
+                                             "%original_token%"};
+  for (const char* placeholder : placeholders)
+    if (text.find(placeholder) != std::string::npos)
+      throw ConfigurationError(where + ": the text " + placeholder + " is not allowed in an option");
 }
 
 // A decimal count; what says what it counts in the error.
@@ -103,6 +117,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
   const po::options_description on_command_line = everything();
   po::options_description in_file;
   in_file.add(ownOptions()).add(web::serverOptionsDescription());
+  for (int i = 1; i < argc; ++i) refusePlaceholders(argv[i], "the command line");
   try {
     const po::parsed_options parsed =
         lastOneWins(po::command_line_parser(argc, argv).options(on_command_line).run());
@@ -126,6 +141,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     } catch (const std::exception&) {
       throw ConfigurationError("cannot read the options file " + file);
     }
+    refusePlaceholders(text, file);
     std::istringstream lines(text);
     try {
       po::store(po::parse_config_file(lines, in_file, false), values);
@@ -136,6 +152,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     config.backend.service_control = values["service-control"].as<std::string>();
     if (config.backend.service_control.empty() || config.backend.service_control.front() != '/')
       throw ConfigurationError("--service-control: " + config.backend.service_control + " is not an absolute path");
+    config.backend.dhcpd = values["dhcpd"].as<std::string>();
+    if (config.backend.dhcpd.empty() || config.backend.dhcpd.front() != '/')
+      throw ConfigurationError("--dhcpd: " + config.backend.dhcpd + " is not an absolute path");
     config.backend.ipmi.retransmission_timeout_ms =
         number("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>(),
                "a number of milliseconds");

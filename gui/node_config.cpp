@@ -362,7 +362,7 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
         // Both names are made before either is stored, so a refused name changes nothing.
         Node::Interface eth0 = node->eth0, mc = node->mc;
         eth0.name(text);
-        if (mc.mac() != 0) mc.name(eth0.name() + Nodes::mc_extension);
+        if (mc.mac() != 0) mc.name(Node::controllerName(eth0.name()));
         node->eth0 = eth0;
         node->mc = mc;
         if (mc.mac() != 0) nodes->resetIPMI(*node);

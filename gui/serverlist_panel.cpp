@@ -258,7 +258,7 @@ void ServerListPanel::saveServerConfiguration() {
           changed = true;
         }
         if (node.mc.mac() != 0) {
-          node.mc.name(node.eth0.name() + Nodes::mc_extension);
+          node.mc.name(Node::controllerName(node.eth0.name()));
           nodes_->resetIPMI(node);
         }
         if (macChanged) {

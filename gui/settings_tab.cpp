@@ -137,7 +137,7 @@ void AutoNamingPanel::disableAutoNaming() {
 std::string AutoNamingPanel::prefixProblem(const std::string& prefix) {
   // A number follows the prefix, and a host name has at most name_max - 1
   // characters.
-  const std::size_t longest = Nodes::name_max - 2;
+  const std::size_t longest = Nodes::name_max - 3;  // room for three-digit numbers
   if (prefix.empty() || prefix.size() > longest || !Util::isValidHostName(prefix))
     return "A prefix is 1 to " + std::to_string(longest) +
            " letters, digits, \"-\" or \"_\": a server's host name is the prefix followed by its number.";

@@ -33,6 +33,9 @@ exit 0
 STUB
   chmod 0755 "$root/sbin/initctl"
 fi
+# The DHCP server checks every configuration Trellium writes (dhcpd -t).
+mkdir -p "$root/usr/sbin"
+[ -e "$root/usr/sbin/dhcpd" ] || ln -s /usr/sbin/dhcpd "$root/usr/sbin/dhcpd"
 # Validating an upload reads the package with dpkg-deb, which only reads.
 mkdir -p "$root/usr/bin"
 [ -e "$root/usr/bin/dpkg-deb" ] || ln -s /usr/bin/dpkg-deb "$root/usr/bin/dpkg-deb"

@@ -1,9 +1,11 @@
 #include "modules/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 
 #include "modules/error.h"
 #include "modules/unique_fd.h"
@@ -52,6 +54,7 @@ class StagingFile {
     fd_ = -1;
     if (::close(fd) != 0) throw TRL_SYSERROR("writing " + path_ + " failed");
   }
+  const std::string& path() const { return path_; }
   void renameOver(const std::string& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) throw TRL_SYSERROR("rename failed");
     renamed_ = true;
@@ -81,14 +84,30 @@ std::string readWholeFile(const std::string& path) {
   }
 }
 
-void replaceFile(const std::string& target, const std::string& text, const std::function<void()>& before_rename) {
+void replaceFile(const std::string& target, const std::string& text,
+                 const std::function<void(const std::string& staged)>& before_rename) {
   struct stat st;
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const bool exists = ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
   StagingFile staging(target);
   staging.write(text);
   staging.finish(mode);
-  if (before_rename) before_rename();
+  if (before_rename) before_rename(staging.path());
   staging.renameOver(target);
+}
+
+void removeStagingLeftovers(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const std::string dir = target.substr(0, slash + 1), prefix = "." + target.substr(slash + 1) + ".";
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
+  if (!listing) return;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    // mkostemp's six characters after the name.
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    TRL_LOG("removing staging leftover " << dir << name);
+    if (::unlink((dir + name).c_str()) != 0) TRL_SYSWARN("unlink " + dir + name + " failed");
+  }
 }
 
 }  // namespace trl

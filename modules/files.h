@@ -13,9 +13,15 @@ namespace trl {
 std::string readWholeFile(const std::string& path);
 
 // Replaces target with text. before_rename runs after the staging file is
-// complete, just before the rename. Keeps the target's permission bits
-// (0644 for a new file).
+// complete, just before the rename, with the staging file's path; what it
+// throws leaves the target as it was. A new file gets 0644; an existing one
+// keeps its permission bits, unless it is a link (a link planted at the
+// target is replaced, and what it points at neither read nor changed).
 void replaceFile(const std::string& target, const std::string& text,
-                 const std::function<void()>& before_rename = {});
+                 const std::function<void(const std::string& staged)>& before_rename = {});
+
+// Removes the staging files of target that an interrupted replacement left
+// beside it; a warning for one that cannot be removed.
+void removeStagingLeftovers(const std::string& target);
 
 }  // namespace trl

@@ -34,10 +34,12 @@ void requireRing(unsigned size) {
   if (size == 0) throw TRL_ERROR("invalid ring size '0'");
 }
 
-// Strictly decimal: no sign, no blanks, nothing a lenient conversion would
-// quietly wrap (a "-1" must not become a ring of four billion servers).
+// Strictly decimal: no sign, no blanks, no leading zero, nothing a lenient
+// conversion would quietly wrap (a "-1" must not become a ring of four
+// billion servers, nor "0000000002" pass for a ring of two).
 unsigned parseSize(const std::string& part) {
-  if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos)
+  if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos ||
+      (part.size() > 1 && part[0] == '0'))
     throw TRL_ERROR("invalid ring size '" + part + "'");
   return static_cast<unsigned>(std::stoul(part));
 }
@@ -57,8 +59,15 @@ std::vector<std::string> splitAtX(const std::string& text) {
 // A Z ring without a Y ring has no place in the numbering of servers, and a
 // missing X ring would divide by zero.
 void requireSizes(unsigned x, unsigned y, unsigned z) {
-  const bool sound = x >= 1 && x <= max_ring && y <= max_ring && z <= max_ring && (y != 0 || z == 0);
-  if (!sound) throw TRL_ERROR("invalid ring sizes " + to_string(x) + "x" + to_string(y) + "x" + to_string(z));
+  std::string why;
+  if (x == 0)
+    why = "the first ring needs at least one server";
+  else if (x > max_ring || y > max_ring || z > max_ring)
+    why = "a ring has at most " + to_string(max_ring) + " servers";
+  else if (y == 0 && z != 0)
+    why = "a third ring needs a second one";
+  if (!why.empty())
+    throw TRL_ERROR("invalid ring sizes " + to_string(x) + "x" + to_string(y) + "x" + to_string(z) + ": " + why);
 }
 
 std::string portLabel(const std::string& prefix, char end, unsigned server) {

@@ -33,6 +33,9 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
+// Thrown through replaceFile, which then leaves its target as it was.
+struct Rejected {};
+
 typedef bool (*LineMatch)(const std::string& line, const std::vector<std::string>& texts);
 
 // Rewrites a file without the lines that match one of the texts.
@@ -84,7 +87,8 @@ void HostFiles::saveDhcpConfToStream(std::ostream& out, const NodeRecord* begin,
 }
 
 void HostFiles::writeHosts(const std::string& text) {
-  trl::replaceFile(trl::sysPath(hosts_path), text, [] { TRL_LOG("Trying to access host temp file: " << 0); });
+  trl::replaceFile(trl::sysPath(hosts_path), text,
+                   [](const std::string&) { TRL_LOG("Trying to access host temp file: " << 0); });
 }
 
 void HostFiles::writeDhcpConf(const std::string& text) { trl::replaceFile(trl::sysPath(dhcpd_conf), text); }
@@ -99,21 +103,57 @@ void HostFiles::deleteMACsFromDHCPConfFile(const std::vector<std::string>& macs)
 
 void HostFiles::deleteIPsFromLeasesFile(const std::vector<std::string>& ips,
                                         const std::function<void()>& before_rename) {
+  deleteLeases(ips, {}, before_rename);
+}
+
+// A block is held back until its end shows whether it goes: its header may
+// name one of the addresses, or its hardware line one of the MACs.
+void HostFiles::deleteLeases(const std::vector<std::string>& ips, const std::vector<std::string>& macs,
+                             const std::function<void()>& before_rename) {
   const std::string path = trl::sysPath(LeasesReader::dhcp_leases);
-  std::string kept;
-  bool skipping = false;
+  std::string kept, block;
+  bool in_block = false, drop = false;
   for (const std::string& line : lines(trl::readWholeFile(path))) {
-    if (skipping) {
-      // The block ends at its closing line; a '}' inside a quoted value does not end it.
+    if (!in_block) {
+      if (!matchLeaseHeader(line, ips) && line.compare(0, 6, "lease ") != 0) {
+        kept += line + "\n";
+        continue;
+      }
+      in_block = line.find('}') == std::string::npos;
+      drop = matchLeaseHeader(line, ips);
+      block = line + "\n";
+      if (in_block) continue;
+    } else {
+      block += line + "\n";
       const size_t first = line.find_first_not_of(" \t");
-      if (first != std::string::npos && line[first] == '}') skipping = false;
-      continue;
+      if (first != std::string::npos && line.compare(first, 18, "hardware ethernet ") == 0 &&
+          lineHasField(line, macs, ';'))
+        drop = true;
+      // The block ends at its closing line; a '}' inside a quoted value does not end it.
+      if (first == std::string::npos || line[first] != '}') continue;
+      in_block = false;
     }
-    if (matchLeaseHeader(line, ips)) {
-      skipping = line.find('}') == std::string::npos;
-      continue;
-    }
-    kept += line + "\n";
+    if (!drop) kept += block;
   }
-  trl::replaceFile(path, kept, before_rename);
+  if (in_block && !drop) kept += block;
+  trl::replaceFile(path, kept, [&](const std::string&) {
+    if (before_rename) before_rename();
+  });
+}
+
+std::string HostFiles::writeFiles(const std::string& hosts, const std::string& dhcp_conf, const DhcpdCheck& check) {
+  std::string rejection;
+  try {
+    trl::replaceFile(trl::sysPath(dhcpd_conf), dhcp_conf, [&](const std::string& staged) {
+      // dhcpd resolves the fixed addresses through the hosts file: that goes
+      // first, once the configuration is known to be good.
+      rejection = check.rejection(staged);
+      if (!rejection.empty()) throw Rejected();
+      TRL_LOG("Rebuilding hosts entries");
+      writeHosts(hosts);
+      TRL_LOG("rebuilding DHCP entries");
+    });
+  } catch (const Rejected&) {
+  }
+  return rejection;
 }

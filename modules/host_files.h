@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "modules/dhcpd_check.h"
 #include "modules/node.h"
 
 class HostFiles {
@@ -32,6 +33,9 @@ class HostFiles {
   // the new file replaces the old one.
   static void deleteIPsFromLeasesFile(const std::vector<std::string>& ips,
                                       const std::function<void()>& before_rename);
+  // The same, for blocks naming one of the addresses or one of the MACs.
+  static void deleteLeases(const std::vector<std::string>& ips, const std::vector<std::string>& macs,
+                           const std::function<void()>& before_rename);
   static bool matchHostsEntry(const std::string& line, const std::vector<std::string>& ips);
   static bool matchDHCPConfEntry(const std::string& line, const std::vector<std::string>& macs);
   static bool matchLeaseHeader(const std::string& line, const std::vector<std::string>& ips);
@@ -39,4 +43,7 @@ class HostFiles {
   // Replaces the hosts file; logs the staging line the system always wrote.
   static void writeHosts(const std::string& text);
   static void writeDhcpConf(const std::string& text);
+  // Both files from their new texts, once check accepts the configuration:
+  // its rejection (nothing written) or "" when both are in place.
+  static std::string writeFiles(const std::string& hosts, const std::string& dhcp_conf, const DhcpdCheck& check);
 };

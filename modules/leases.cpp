@@ -5,9 +5,8 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <set>
+#include <unordered_map>
 
 #include "modules/error.h"
 #include "modules/files.h"
@@ -78,65 +77,82 @@ std::string firstFlagName(uint32_t mask) {
 
 namespace {
 
-// The next occurrence of a pattern at or after a moving position. Positions
-// only move forward, so every byte is scanned a bounded number of times.
-class ForwardSearch {
- public:
-  ForwardSearch(const std::string& text, std::string pattern) : text_(text), pattern_(std::move(pattern)) {}
-  size_t from(size_t at) {
-    if (!valid_ || (found_ != std::string::npos && found_ < at)) {
-      found_ = text_.find(pattern_, at);
-      valid_ = true;
-    }
-    return found_;
-  }
-
- private:
-  const std::string& text_;
-  const std::string pattern_;
-  size_t found_ = std::string::npos;
-  bool valid_ = false;
-};
-
 // The leases file is a log: a MAC that moved keeps its old blocks. Only its
-// latest lease counts, so a rescan changes the table only when the table is
-// out of date (merging every old block would count the move again on every
-// rescan and restart the DHCP server each time).
+// latest address counts, so a rescan changes the table only when the table
+// is out of date (merging every old block would count the move again on
+// every rescan and restart the DHCP server each time). Each MAC keeps the
+// place of its first lease, so new servers are numbered in the order they
+// first appeared, not in the order of their latest renewals.
 std::vector<LeasesReader::Lease> latestPerMac(const std::vector<LeasesReader::Lease>& leases) {
   std::vector<LeasesReader::Lease> latest;
-  std::set<macaddr> seen;
-  for (auto lease = leases.rbegin(); lease != leases.rend(); ++lease)
-    if (seen.insert(lease->mac).second) latest.push_back(*lease);
-  std::reverse(latest.begin(), latest.end());
+  std::unordered_map<macaddr, size_t> place;
+  for (const LeasesReader::Lease& lease : leases) {
+    const auto found = place.emplace(lease.mac, latest.size());
+    if (found.second)
+      latest.push_back(lease);
+    else
+      latest[found.first->second].ip = lease.ip;
+  }
   return latest;
+}
+
+bool startsWith(const std::string& text, size_t at, size_t end, const char* word) {
+  const size_t n = std::strlen(word);
+  return end - at >= n && text.compare(at, n, word) == 0;
+}
+
+// Whether text[at, end) leaves a quoted string open, given whether it began
+// inside one. A backslash escapes the next character.
+bool quoteOpenAfter(const std::string& text, size_t at, size_t end, bool open) {
+  for (; at < end; ++at) {
+    if (open && text[at] == '\\')
+      ++at;
+    else if (text[at] == '"')
+      open = !open;
+  }
+  return open;
 }
 
 }  // namespace
 
-// A lease block runs from "lease A.B.C.D {" to a line that starts with "}"
-// (or the next lease line). Within it the first "hardware ethernet " with a
-// well-formed MAC counts. Linear in the text, whatever the text holds.
+// Line by line: a lease block runs from a line "lease A.B.C.D {" to a line
+// that starts with "}" (or the next lease line), and its MAC is the first
+// well-formed line that begins with "hardware ethernet" (after indentation).
+// Nothing inside a quoted string counts, wherever it stands: a client
+// chooses its own uid and host name, and dhcpd writes them word for word
+// (a client of another hardware type gets "hardware token-ring" and could
+// otherwise put an honest server's MAC on a line of its own). Linear in the
+// text, whatever the text holds.
 std::vector<LeasesReader::Lease> LeasesReader::parse(const std::string& text) {
-  static const std::string header = "lease ";
-  static const std::string hardware = "hardware ethernet ";
-  ForwardSearch headers(text, header), closes(text, "\n}"), next_headers(text, "\n" + header),
-      hardwares(text, hardware);
   std::vector<LeasesReader::Lease> leases;
-  size_t at = 0;
-  while ((at = headers.from(at)) != std::string::npos) {
-    at += header.size();
-    const ipaddr ip = readLeaseAddress(text, at);
-    if (ip == 0) continue;  // not a lease header, or an address we cannot use
-    const size_t block_end = std::min({closes.from(at), next_headers.from(at), text.size()});
-    for (size_t hw = hardwares.from(at); hw < block_end; hw = hardwares.from(hw + 1)) {
-      const macaddr mac = readMac(text, hw + hardware.size());
-      if (mac != 0) {
-        leases.push_back({ip, mac});
-        break;
+  ipaddr ip = 0;  // the open block's address; 0 outside a block
+  macaddr mac = 0;
+  const auto closeBlock = [&] {
+    if (ip != 0 && mac != 0) leases.push_back({ip, mac});
+    ip = 0;
+    mac = 0;
+  };
+  bool quoted = false;  // a quoted string runs on from an earlier line
+  for (size_t line = 0; line < text.size();) {
+    size_t end = text.find('\n', line);
+    if (end == std::string::npos) end = text.size();
+    size_t at = line;
+    if (!quoted) {
+      at = text.find_first_not_of(" \t", line);
+      if (at == std::string::npos || at > end) at = end;
+      if (startsWith(text, at, end, "lease ")) {
+        closeBlock();
+        ip = readLeaseAddress(text, at + 6);
+      } else if (ip != 0 && startsWith(text, at, end, "}")) {
+        closeBlock();
+      } else if (ip != 0 && mac == 0 && startsWith(text, at, end, "hardware ethernet ")) {
+        mac = readMac(text, at + 18);
       }
     }
-    at = block_end;
+    quoted = quoteOpenAfter(text, at, end, quoted);
+    line = end + 1;
   }
+  closeBlock();
   return leases;
 }
 
@@ -159,25 +175,36 @@ std::vector<LeasesReader::Lease> LeasesReader::read() const {
   return latestPerMac(parse(trl::readSized(path)));
 }
 
-// Returns whether the read calls for a rescan of the leases file.
+// Returns whether the records call for a rescan of the leases file. The
+// watch is edge-triggered, so the queue is read to its end: a record left
+// behind would wait for the next change of the directory.
 bool LeasesReader::readEvents() {
-  alignas(struct inotify_event) char buffer[272];
-  ssize_t length;
-  do {
-    length = ::read(notify_.get(), buffer, sizeof buffer);
-  } while (length < 0 && errno == EINTR);
-  if (length < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      TRL_LOG("Nothing to read or read blocked");
-      return false;
+  bool relevant = false;
+  for (bool first = true;; first = false) {
+    alignas(struct inotify_event) char buffer[272];
+    ssize_t length;
+    do {
+      length = ::read(notify_.get(), buffer, sizeof buffer);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) throw TRL_SYSERROR("read failed");
+      if (first) TRL_LOG("Nothing to read or read blocked");
+      return relevant;
     }
-    throw TRL_SYSERROR("read failed");
+    if (length <= static_cast<ssize_t>(sizeof(struct inotify_event))) {
+      TRL_LOG("Read length too short");
+      return relevant;
+    }
+    if (readRecords(buffer, length)) relevant = true;
   }
-  if (length <= static_cast<ssize_t>(sizeof(struct inotify_event))) {
-    TRL_LOG("Read length too short");
-    return false;
-  }
+}
+
+// Every record of a read is looked at: our own DHCP restart's one
+// replacement is skipped, but a lease appended right after it still calls
+// for a rescan.
+bool LeasesReader::readRecords(const char* buffer, ssize_t length) {
   uint32_t last_mask = 0;
+  bool relevant = false;
   for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= length;) {
     struct inotify_event event;
     std::memcpy(&event, buffer + at, sizeof event);
@@ -193,11 +220,13 @@ bool LeasesReader::readEvents() {
     if ((event.mask & IN_MOVED_TO) && !monitor_moved_to) {
       TRL_LOG("Change initiated by DHCP server restarting. Ignore leases file replacement");
       monitor_moved_to = true;
-      return false;
+      continue;
     }
-    TRL_LOG("leases file modified or replaced; event.mask=" << event.mask << " or " << firstFlagName(event.mask));
-    return true;
+    if (!relevant)
+      TRL_LOG("leases file modified or replaced; event.mask=" << event.mask << " or " << firstFlagName(event.mask));
+    relevant = true;
   }
+  if (relevant) return true;
   if (last_mask & (IN_ISDIR | IN_IGNORED)) {
     addWatch();
     return true;

@@ -4,6 +4,8 @@
 // ignoreNextReplacement() may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -44,6 +46,7 @@ class LeasesReader {
 
  private:
   void addWatch();
+  bool readRecords(const char* buffer, ssize_t length);
 
   trl::UniqueFd notify_;
   std::atomic<bool> monitor_moved_to{true};

@@ -154,8 +154,23 @@ void NodeRecord::Interface::reset() {
 
 std::string NodeRecord::Interface::name() const { return std::string(name_val, strnlen(name_val, sizeof name_val)); }
 
+std::string NodeRecord::hostNameError(const std::string& name) {
+  const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+  bool valid = !name.empty() && name.size() < static_cast<size_t>(name_max) && alnum(name[0]);
+  for (const char c : name) valid = valid && (alnum(c) || c == '-' || c == '_');
+  if (valid) return "";
+  return "invalid host name '" + name + "': use 1 to " + std::to_string(name_max - 1) +
+         " letters, digits, '-' or '_', starting with a letter or a digit";
+}
+
+std::string NodeRecord::controllerName(const std::string& host) {
+  return (host + mc_extension).substr(0, name_max - 1);
+}
+
 void NodeRecord::Interface::name(const std::string& n) {
-  const std::string value = n.empty() ? "unset" : n.substr(0, name_max - 1);
+  const std::string value = n.empty() ? "unset" : n;
+  const std::string error = hostNameError(value);
+  if (!error.empty()) throw TRL_ERROR(error);
   std::memset(name_val, 0, sizeof name_val);
   std::memcpy(name_val, value.data(), value.size());
   updated = true;
@@ -213,7 +228,8 @@ void NodeRecord::Interface::resolve() {
     if (hostsField(line, 0) != address) continue;
     std::string host = hostsField(line, 1);
     host = host.substr(0, host.find('.'));  // the short name, as NI_NOFQDN gives
-    name(host);
+    // Whatever else stands in the hosts file never reaches the DHCP files.
+    if (hostNameError(host).empty()) name(host);
     return;
   }
   throw TRL_ERROR("getnameinfo failed: " + address + " not in " + trl::sysPath(HostFiles::hosts_path));
@@ -246,7 +262,7 @@ NodeRecord::NodeRecord(const Interface& iface, const Probe& probe)
   // lone controller into "unset-mc".
   eth0.name(iface.name());
   mc = iface;
-  mc.name(iface.name() + mc_extension);
+  mc.name(controllerName(iface.name()));
 }
 
 // A controller that answers at once is asked for its host's MAC here, as a
@@ -307,7 +323,7 @@ bool NodeRecord::probeIPMI(const Probe& probe, const IPMI::Options& options) {
     mc = eth0;
     eth0.reset();
     eth0.name(mc.name());
-    mc.name(eth0.name() + mc_extension);
+    mc.name(controllerName(eth0.name()));
     resetIPMI(options);
     ipmiProbeFailedCount = 0;
     if (probe.host_mac != 0) eth0.mac(probe.host_mac);

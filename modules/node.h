@@ -88,6 +88,8 @@ struct NodeRecord {
     void ip(ipaddr i) { ip_val = i; }
     bool isUpdated() const { return updated; }
     void setUpdated(bool u) { updated = u; }
+    // Refuses (_Error) a name that is not a host name (validHostName);
+    // an empty one means "unset".
     void name(const std::string& n);
     // Parses a MAC typed by a user; "unset" clears MAC and address.
     void mac(const std::string& text);
@@ -151,6 +153,13 @@ struct NodeRecord {
   static std::string ipmiUsername(macaddr mac);
   static std::string ipmiPassword(macaddr mac);
   static IPMIRule ipmiRule(macaddr mac);
+
+  // Why name is not a host name the DHCP and hosts files can carry (letters,
+  // digits, '-' and '_', starting with a letter or a digit, at most
+  // name_max - 1 characters); empty when it is one.
+  static std::string hostNameError(const std::string& name);
+  // The controller's name for a server's name: the "-mc" suffix, cut to fit.
+  static std::string controllerName(const std::string& host);
 };
 
 bool operator<(const NodeRecord& a, const NodeRecord& b);

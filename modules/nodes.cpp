@@ -28,7 +28,8 @@ std::string regexEscape(const std::string& text) {
 }  // namespace
 
 Nodes::Nodes(Config config)
-    : config_(std::move(config)), workers_(config_.ipmi_workers), service_(config_.service_control), history_data(*this, History::default_size),
+    : config_(std::move(config)), workers_(config_.ipmi_workers), service_(config_.service_control),
+      dhcpd_check_(config_.dhcpd), history_data(*this, History::default_size),
       poller_(*this) {
   TRL_LOG("creating nodes module");
   try {
@@ -42,6 +43,9 @@ Nodes::Nodes(Config config)
                                                                  "close ipmiFd failed"});
     TRL_LOG("ipmiFd created = " << ipmiFd_->fd());
     table_ = std::make_unique<NodeTable>(config_.ipmi);
+    // A kill during a rewrite leaves its staging file behind.
+    for (const char* target : {hosts_path, dhcpd_conf, dhcp_leases})
+      trl::removeStagingLeftovers(trl::sysPath(target));
     update();
     poller_.start();
     history_data.startThread();
@@ -221,10 +225,6 @@ Nodes::PowerFailures Nodes::powerReset(boost::function<bool()> progress) {
   return powerAll(IPMI::power_reset, progress);
 }
 
-// Kept by the DHCP output once it checks each configuration before it goes
-// live; until then no configuration is ever refused.
-std::string Nodes::dhcpConfError() const { return std::string(); }
-
 // --- naming and credentials ------------------------------------------------
 
 std::string Nodes::nodeNamePrefix() const {
@@ -236,12 +236,20 @@ void Nodes::nodeNamePrefix(const std::string& prefix) {
   TRL_LOG("Changing node name prefix to " << prefix);
   {
     const ExclusiveAccess table(*this);
+    // A new server's number may reach three digits.
+    const std::string error = Node::hostNameError(prefix + "100");
+    if (!error.empty()) throw TRL_ERROR("invalid name prefix '" + prefix + "': " + error);
     const boost::regex numbered(regexEscape(nodeNamePrefix()) + "(\\d+)");
+    std::vector<std::pair<Node*, std::string>> renames;
     for (Node* node = table.begin(); node != table.end(); ++node) {
       boost::smatch match;
       const std::string name = node->eth0.name();
-      if (boost::regex_match(name, match, numbered)) node->eth0.name(prefix + match[1].str());
+      if (boost::regex_match(name, match, numbered)) renames.emplace_back(node, prefix + match[1].str());
     }
+    // Every new name is checked before any is stored.
+    for (const auto& rename : renames)
+      if (!Node::hostNameError(rename.second).empty()) throw TRL_ERROR(Node::hostNameError(rename.second));
+    for (const auto& rename : renames) rename.first->eth0.name(rename.second);
     const std::lock_guard<std::mutex> guard(prefix_lock);
     node_name_prefix = prefix;
   }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "modules/dhcpd_check.h"
 #include "modules/event_fd.h"
 #include "modules/history.h"
 #include "modules/host_files.h"
@@ -40,6 +41,9 @@
 struct NodesConfig {
   // The DHCP server's control program (resolved under the system root).
   std::string service_control = ServiceControl::service_control_default;
+  // The DHCP server, which checks each configuration before it goes live
+  // (resolved under the system root).
+  std::string dhcpd = DhcpdCheck::dhcpd_default;
   IPMI::Options ipmi;
   // How many controllers the polling cycle and the unpaced power commands
   // talk to at once. A cycle costs about one conversation per worker-full of
@@ -153,10 +157,14 @@ class Nodes : public Module {
   // The pool that talks to the controllers.
   trl::WorkerPool& workers() { return workers_; }
 
-  // Why dhcpd refused the last generated configuration; empty when it did not.
+  // "dhcpd.conf rejected: " and why, while the configuration the table
+  // gives is refused by dhcpd (the live one stays); empty otherwise.
   std::string dhcpConfError() const;
 
   std::string nodeNamePrefix() const;
+  // Refuses (_Error, nothing changed) a prefix that would give a name that
+  // is not a host name (Node::hostNameError) to a new server or to a
+  // renamed one.
   void nodeNamePrefix(const std::string& prefix);
   bool autoNamingEnabled() const { return auto_naming_enabled; }
   void enableAutoNaming() { auto_naming_enabled = true; }
@@ -184,7 +192,8 @@ class Nodes : public Module {
   int emptyPartitionExists();
   static std::vector<Lease> parseLeases(const std::string& text) { return LeasesReader::parse(text); }
 
-  // DHCP and hosts output.
+  // DHCP and hosts output. Each rewrite is checked by dhcpd first; a
+  // refused one changes no file and restarts nothing (dhcpConfError).
   void saveToDisk();
   void commit();
   void removeNode(int index);
@@ -210,9 +219,11 @@ class Nodes : public Module {
 
   template <typename Pick>
   int removeNodesIf(Pick pick);
+  std::string freeName(size_t number) const;  // caller holds the lock
   std::map<macaddr, Node::Probe> probeNewcomers(const std::vector<Lease>& leases);
   PowerFailures powerAll(IPMI::power_t kind, const boost::function<bool()>& progress);
   void shutdown();
+  void save(bool always);
 
   const Config config_;
   trl::WorkerPool workers_;
@@ -228,6 +239,11 @@ class Nodes : public Module {
   std::string node_name_prefix = "node";  // guarded by prefix_lock
   std::atomic<bool> auto_naming_enabled{true};
   std::mutex output_lock;  // one rewrite of the hosts/DHCP files at a time
+  const DhcpdCheck dhcpd_check_;
+  // The files are behind the table: a rewrite started and did not finish.
+  std::atomic<bool> files_owed_{false};
+  mutable std::mutex error_lock;
+  std::string dhcp_conf_error;  // guarded by error_lock
   History history_data;
   Poller poller_;
 };

@@ -69,7 +69,9 @@ void Nodes::update() {
     TRL_LOG("Releasing exclusive lock...");
   }
   TRL_LOG("found " << count << " with " << records << " nodes");
-  if (count != 0) saveToDisk();
+  // Unchanged, the files are still rewritten if they are behind the table
+  // (a rewrite that failed or was cut short, here or in an earlier run).
+  save(count != 0);
 }
 
 bool Nodes::add(macaddr mac, ipaddr ip, const Node::Probe& probe) {
@@ -106,7 +108,7 @@ bool Nodes::add(macaddr mac, ipaddr ip, const Node::Probe& probe) {
       return true;
     }
   }
-  if (auto_naming_enabled) iface.name(nodeNamePrefix() + std::to_string(records.size() + 1));
+  if (auto_naming_enabled) iface.name(freeName(records.size() + 1));
   Node node(iface, probe);
   if (node.mc.mac() != 0 && node.eth0.mac() != 0) {
     // The controller told its host's MAC: a host record that leased first
@@ -118,7 +120,7 @@ bool Nodes::add(macaddr mac, ipaddr ip, const Node::Probe& probe) {
         break;
       }
       host->mc = node.mc;
-      host->mc.name(host->eth0.name() + mc_extension);
+      host->mc.name(Node::controllerName(host->eth0.name()));
       host->ipmiProbeFailedCount = 0;
       TRL_LOG("Matched mc with existing eth0 entry " << host->eth0.name());
       return true;
@@ -127,6 +129,20 @@ bool Nodes::add(macaddr mac, ipaddr ip, const Node::Probe& probe) {
   records.push_back(node);
   TRL_LOG("adding as new node");
   return true;
+}
+
+// prefix + number where no record has that name; otherwise the lowest
+// number above it that none has (a name in use twice makes dhcpd refuse the
+// whole configuration). "unset" when the prefix leaves no room for it.
+std::string Nodes::freeName(size_t number) const {
+  const Store<Node>& records = table_->store();
+  std::set<std::string> used;
+  for (const Node* node = records.begin(); node != records.end(); ++node) used.insert(node->eth0.name());
+  const std::string prefix = nodeNamePrefix();
+  std::string name;
+  do name = prefix + std::to_string(number++);
+  while (used.count(name));
+  return Node::hostNameError(name).empty() ? name : "unset";
 }
 
 // Erases the records the predicate picks, with their sessions; the count erased.
@@ -210,7 +226,7 @@ void Nodes::updateMCNames() {
   Store<Node>& records = table_->store();
   for (Node* node = records.begin(); node != records.end(); ++node) {
     if (node->mc.mac() == 0) continue;
-    node->mc.name(node->eth0.name() + mc_extension);
+    node->mc.name(Node::controllerName(node->eth0.name()));
     node->resetIPMI(config_.ipmi);
   }
 }

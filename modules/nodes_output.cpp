@@ -18,11 +18,31 @@ void Nodes::saveDhcpConfToStream(std::ostream& out) const {
   HostFiles::saveDhcpConfToStream(out, table_->store().begin(), table_->store().end());
 }
 
-void Nodes::saveToDisk() {
+void Nodes::saveToDisk() { save(true); }
+
+namespace {
+
+bool fileHolds(const std::string& path, const std::string& text) {
+  try {
+    return trl::readWholeFile(path) == text;
+  } catch (const _SysError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+// The files follow the table: rewritten always, or (always false) only when
+// they differ from what the table gives or an earlier write failed. A
+// write is owed from its start until both files and the restart are done,
+// so a failure or a refusal leaves it owed for the next save to complete.
+void Nodes::save(bool always) {
   // One rewrite at a time: the event loop and the polling thread both save.
   const std::lock_guard<std::mutex> output_guard(output_lock);
-  TRL_LOG("Saving to disk");
-  TRL_LOG("Resolving hostnames");
+  if (always) {
+    TRL_LOG("Saving to disk");
+    TRL_LOG("Resolving hostnames");
+  }
   // Names come from the hosts file, which resolving may rewrite: looked up
   // on copies of the interfaces that need one, with no table lock held.
   std::vector<Node::Interface> unnamed;
@@ -34,12 +54,20 @@ void Nodes::saveToDisk() {
       if (node->eth0.ip() != 0 && (name.empty() || name == "unset")) unnamed.push_back(node->eth0);
     }
   }
-  for (Node::Interface& iface : unnamed) iface.resolve();
+  for (Node::Interface& iface : unnamed) {
+    try {
+      iface.resolve();
+    } catch (const _Error& e) {
+      TRL_LOG(e.what());  // stays unnamed
+    }
+  }
   const std::string hosts_template = trl::readWholeFile(trl::sysPath(hosts_path_in));
   const std::string dhcp_template = trl::readWholeFile(trl::sysPath(dhcpd_conf_in));
   std::ostringstream hosts, dhcp;
+  bool empty = false;
   {
     const ExclusiveAccess table(*this);
+    empty = table.begin() == table.end();
     for (Node* node = table.begin(); node != table.end(); ++node) {
       const std::string name = node->eth0.name();
       if (!name.empty() && name != "unset") continue;  // named meanwhile
@@ -53,15 +81,39 @@ void Nodes::saveToDisk() {
     dhcp << dhcp_template;
     saveDhcpConfToStream(dhcp);
   }
-  TRL_LOG("Rebuilding hosts entries");
-  HostFiles::writeHosts(hosts.str());
-  TRL_LOG("rebuilding DHCP entries");
-  HostFiles::writeDhcpConf(dhcp.str());
+  // An empty table's configuration may also be the one reset() writes.
+  const std::string live_conf = trl::sysPath(dhcpd_conf);
+  if (!always && !files_owed_ && fileHolds(trl::sysPath(hosts_path), hosts.str()) &&
+      (fileHolds(live_conf, dhcp.str()) || (empty && fileHolds(live_conf, dhcp_template + "\n}\n"))))
+    return;
+  if (!always) TRL_LOG("Saving to disk: the hosts file or dhcpd.conf is behind the node table");
+  files_owed_ = true;
+  const std::string rejection = HostFiles::writeFiles(hosts.str(), dhcp.str(), dhcpd_check_);
+  if (!rejection.empty()) {
+    TRL_LOG("dhcpd.conf rejected: " << rejection);
+    {
+      const std::lock_guard<std::mutex> guard(error_lock);
+      dhcp_conf_error = "dhcpd.conf rejected: " + rejection;
+    }
+    // The live files and the running DHCP server stay as they were.
+    table_->commit();
+    return;
+  }
   stopDhcpServer();
   leases_->ignoreNextReplacement();
   startDhcpServer();
   TRL_LOG("committing to store");
   table_->commit();
+  {
+    const std::lock_guard<std::mutex> guard(error_lock);
+    dhcp_conf_error.clear();
+  }
+  files_owed_ = false;
+}
+
+std::string Nodes::dhcpConfError() const {
+  const std::lock_guard<std::mutex> guard(error_lock);
+  return dhcp_conf_error;
 }
 
 void Nodes::commit() {
@@ -69,15 +121,28 @@ void Nodes::commit() {
   triggerEvent();
 }
 
+// The leases go before the records: a kill at any point leaves the table's
+// servers in it, or gone with no lease to bring them back at the next start
+// (which also rewrites the hosts file and dhcpd.conf if they are behind).
 void Nodes::reset() {
   const std::lock_guard<std::mutex> output_guard(output_lock);
-  std::vector<std::string> ips;
+  std::vector<std::string> ips, macs;
+  {
+    const SharedAccess table(*this);
+    for (const Node* node = table.begin(); node != table.end(); ++node) {
+      ips.push_back(node->eth0.ip_str());
+      ips.push_back(node->mc.ip_str());
+      for (const Node::Interface* iface : {&node->eth0, &node->mc})
+        if (iface->mac() != 0) macs.push_back(iface->mac_str());
+    }
+  }
+  stopDhcpServer();
+  TRL_LOG("removing DHCP leases");
+  HostFiles::deleteLeases(ips, macs, [this] { leases_->ignoreNextReplacement(); });
   {
     TRL_LOG("Acquiring exclusive lock...");
     const ExclusiveAccess table(*this);
     for (Node* node = table.begin(); node != table.end(); ++node) {
-      ips.push_back(node->eth0.ip_str());
-      ips.push_back(node->mc.ip_str());
       Sessions::release(node->ipmi_val);
       node->ipmi_val = 0;
     }
@@ -85,13 +150,11 @@ void Nodes::reset() {
     table_->store().compact();
   }
   TRL_LOG("Releasing exclusive lock...");
-  stopDhcpServer();
+  table_->commit();
   TRL_LOG("removing hosts entries");
   HostFiles::writeHosts(trl::readWholeFile(trl::sysPath(hosts_path_in)));
   TRL_LOG("removing DHCP entries");
   HostFiles::writeDhcpConf(trl::readWholeFile(trl::sysPath(dhcpd_conf_in)) + "\n}\n");
-  TRL_LOG("removing DHCP leases");
-  deleteIPsFromLeasesFile(ips);
   leases_->ignoreNextReplacement();
   startDhcpServer();
   triggerEvent();
@@ -100,25 +163,40 @@ void Nodes::reset() {
 void Nodes::removeNode(int index) {
   const std::lock_guard<std::mutex> output_guard(output_lock);
   std::vector<std::string> ips, macs;
+  macaddr eth0 = 0, mc = 0;
   {
-    TRL_LOG("Acquiring exclusive lock...");
-    const ExclusiveAccess table(*this);
+    const SharedAccess table(*this);
     if (index >= 0 && static_cast<size_t>(index) < table_->size()) {
-      Node* node = table.begin() + index;
+      const Node* node = table.begin() + index;
       // Only real values: "unset" or 0.0.0.0 would match other entries.
       if (node->mc.ip() != 0) ips.push_back(node->mc.ip_str());
       if (node->eth0.ip() != 0) ips.push_back(node->eth0.ip_str());
       if (node->mc.mac() != 0) macs.push_back(node->mc.mac_str());
       if (node->eth0.mac() != 0) macs.push_back(node->eth0.mac_str());
+      eth0 = node->eth0.mac();
+      mc = node->mc.mac();
+    }
+  }
+  if (ips.empty() && macs.empty()) return;
+  stopDhcpServer();
+  // Every lease of the server goes, at any address: one left behind would
+  // bring it back at the next scan.
+  HostFiles::deleteLeases(ips, macs, [this] { leases_->ignoreNextReplacement(); });
+  {
+    TRL_LOG("Acquiring exclusive lock...");
+    const ExclusiveAccess table(*this);
+    // Found again by its MACs: the table may have changed meanwhile.
+    Store<Node>& records = table_->store();
+    for (Node* node = records.begin(); node != records.end(); ++node) {
+      if (node->eth0.mac() != eth0 || node->mc.mac() != mc) continue;
       Sessions::release(node->ipmi_val);
-      table_->store().erase(node);
+      records.erase(node);
+      break;
     }
   }
   TRL_LOG("Releasing exclusive lock...");
-  if (ips.empty() && macs.empty()) return;
-  stopDhcpServer();
+  table_->commit();
   deleteIPsFromHostsFile(ips);
-  deleteIPsFromLeasesFile(ips);
   deleteMACsFromDHCPConfFile(macs);
   leases_->ignoreNextReplacement();
   startDhcpServer();

@@ -34,6 +34,15 @@ class Store {
       struct stat st;
       if (::fstat(map_fd, &st) != 0) throw TRL_SYSERROR("fstat failed");
       const size_t length = static_cast<size_t>(st.st_size);
+      // Records are written through the mapping: every page of the file
+      // must be backed (a sparse file on a full disk would raise SIGBUS).
+      if (length > 0) {
+        const int failed = ::posix_fallocate(map_fd, 0, static_cast<off_t>(length));
+        if (failed != 0) {
+          errno = failed;
+          throw TRL_SYSERROR("posix_fallocate failed");
+        }
+      }
       map_len = roundToPage(length);
       void* map = ::mmap(nullptr, map_len, PROT_READ | PROT_WRITE, MAP_SHARED, map_fd, 0);
       if (map == MAP_FAILED) {
@@ -64,7 +73,16 @@ class Store {
     const long free_slots = elem_max - elem_end;
     if (free_slots >= n) return;
     const long missing = n - free_slots;
-    elem_max += (missing + granularity - 1) / granularity * granularity;
+    const size_t grown = capacity() + static_cast<size_t>((missing + granularity - 1) / granularity * granularity);
+    // The mapping is written at once: a page the file system cannot back
+    // would kill the process with SIGBUS on a full disk. The space is
+    // reserved first, and a failure leaves the store as it was.
+    const int failed = ::posix_fallocate(map_fd, 0, static_cast<off_t>(grown * sizeof(T)));
+    if (failed != 0) {
+      errno = failed;
+      throw TRL_SYSERROR("posix_fallocate failed");
+    }
+    elem_max = elem_start + grown;
     resizeFile();
     remap();
   }

@@ -1,12 +1,14 @@
 #include "modules/utils.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "modules/base.h"
 #include "modules/error.h"
+#include "modules/unique_fd.h"
 
 namespace {
 
@@ -18,9 +20,16 @@ void checkSpawnCall(int rc, const char* what) {
   }
 }
 
-}  // namespace
+std::string commandText(char* const* args) {
+  std::string command = "{ ";
+  for (char* const* a = args; *a != nullptr; ++a) command += std::string(*a) + " ";
+  return command + "}";
+}
 
-void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
+// Starts args[0]; the child's standard descriptors are ours (logging),
+// /dev/null, or with output >= 0 /dev/null for input and output for the
+// other two.
+pid_t spawn(char* const* args, bool wait_for_child, bool logging, int output = -1) {
   posix_spawnattr_t attr;
   checkSpawnCall(posix_spawnattr_init(&attr), "posix_spawnattr_init failed");
   // Both objects are destroyed on every path; the orderly path checks the result.
@@ -41,6 +50,18 @@ void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
     ~ActionsGuard() { if (a) posix_spawn_file_actions_destroy(a); }
   } actions_guard{&actions};
 
+  // Standard descriptors first: the sweep below would close output.
+  if (!logging || output >= 0) {
+    for (int fd = 0; fd <= 2; ++fd) {
+      const int rc = output >= 0 && fd > 0 ? posix_spawn_file_actions_adddup2(&actions, output, fd)
+                                           : posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", 0, 0);
+      if (rc != 0) {
+        errno = rc;
+        TRL_SYSWARN("posix_spawn_file_actions_addopen failed");
+      }
+    }
+  }
+
   // The child gets standard input, output and error only. Every descriptor
   // of ours is close-on-exec already; closing the rest in the child as well
   // covers those a library opened without the flag, and costs one action
@@ -52,22 +73,10 @@ void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
     TRL_SYSWARN("posix_spawn_file_actions_addclose failed");
   }
 
-  if (!logging) {
-    for (int fd = 0; fd <= 2; ++fd) {
-      const int rc = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", 0, 0);
-      if (rc != 0) {
-        errno = rc;
-        TRL_SYSWARN("posix_spawn_file_actions_addopen failed");
-      }
-    }
-  }
-
   char path_var[] = "PATH=/sbin:/usr/sbin:/bin:/usr/bin";
   char* const env[] = {path_var, nullptr};
 
-  std::string command = "{ ";
-  for (char* const* a = args; *a != nullptr; ++a) command += std::string(*a) + " ";
-  command += "}";
+  std::string command = commandText(args);
   TRL_LOG("launching " << command << " wait=" << to_string(wait_for_child) << " logging=" << to_string(logging));
 
   pid_t pid;
@@ -76,9 +85,10 @@ void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
   checkSpawnCall(posix_spawn_file_actions_destroy(&actions), "posix_spawn_file_actions_destroy failed");
   attr_guard.a = nullptr;
   checkSpawnCall(posix_spawnattr_destroy(&attr), "posix_spawnattr_destroy failed");
+  return pid;
+}
 
-  if (!wait_for_child) return;
-
+int waitFor(pid_t pid) {
   int status = 0;
   pid_t waited;
   do {
@@ -86,9 +96,34 @@ void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
   } while (waited == -1 && errno == EINTR);
   if (waited == -1) throw TRL_SYSERROR("wait failed");
   if (waited != pid) throw TRL_ERROR("expected child exited");
-
   TRL_LOG("exit flags " << status);
+  return status;
+}
+
+}  // namespace
+
+void launch(char* const* args, int retval, bool wait_for_child, bool logging) {
+  const pid_t pid = spawn(args, wait_for_child, logging);
+  if (!wait_for_child) return;
+  const int status = waitFor(pid);
   if (!WIFEXITED(status)) throw TRL_ERROR("child process exited abnormally" + to_string(WIFEXITED(status)));
   if (WEXITSTATUS(status) != retval)
-    throw TRL_ERROR(command + " exited with " + to_string(WEXITSTATUS(status)) + "; expected " + to_string(retval));
+    throw TRL_ERROR(commandText(args) + " exited with " + to_string(WEXITSTATUS(status)) + "; expected " +
+                    to_string(retval));
+}
+
+int launchCaptured(char* const* args, std::string& output) {
+  const trl::UniqueFd capture(::memfd_create("output", MFD_CLOEXEC));
+  if (!capture) throw TRL_SYSERROR("memfd_create failed");
+  const int status = waitFor(spawn(args, true, true, capture.get()));
+  output.clear();
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(capture.get(), buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -16,6 +16,8 @@ debs=(
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa
   dpkg-dev chromium librsvg2-bin socat
+  # libFuzzer for the parsers' fuzz targets.
+  clang libclang-rt-14-dev
   # The Debian package: its checks (systemd-analyze, lintian), and the
   # fresh Debian root it is installed into by the tests.
   systemd lintian mmdebstrap

@@ -1,5 +1,6 @@
 #include "web/protocol.h"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 namespace web {
@@ -17,10 +18,22 @@ std::string text(const json& j, const char* key) {
   return {};
 }
 
-std::int64_t number(const json& j, const char* key) {
+// A whole number that fits; nothing for one that does not (converting an
+// out-of-range double, such as 1e300, is undefined behaviour). A missing or
+// non-numeric field is 0.
+std::optional<std::int64_t> number(const json& j, const char* key) {
   const auto it = j.find(key);
   if (it == j.end() || !it->is_number()) return 0;
-  return it->get<std::int64_t>();
+  if (it->is_number_unsigned()) {
+    const std::uint64_t value = it->get<std::uint64_t>();
+    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+  }
+  if (it->is_number_integer()) return it->get<std::int64_t>();
+  const double value = it->get<double>();
+  // 2^63 is exact as a double; every finite value below it converts.
+  if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0)) return std::nullopt;
+  return static_cast<std::int64_t>(value);
 }
 
 }  // namespace
@@ -36,10 +49,11 @@ std::optional<Event> decodeEvent(std::string_view message) {
   e.arg = text(j, "a");
   e.source = text(j, "s");
   e.key = text(j, "k");
-  e.loaded = number(j, "l");
-  e.total = number(j, "t");
-  const std::int64_t action = number(j, "n");
-  e.action = action > 0 ? static_cast<std::uint64_t>(action) : 0;
+  const std::optional<std::int64_t> loaded = number(j, "l"), total = number(j, "t"), action = number(j, "n");
+  if (!loaded || !total || !action) return std::nullopt;
+  e.loaded = *loaded;
+  e.total = *total;
+  e.action = *action > 0 ? static_cast<std::uint64_t>(*action) : 0;
   return e;
 }
 

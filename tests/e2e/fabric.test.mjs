@@ -97,9 +97,11 @@ try {
 
   // The second page follows the pick once a registry event reaches it: a
   // new server's lease (no controller answers for it, so it stays a host).
+  // It lies in dhcpd's range and never ends, so dhcpd keeps it when the
+  // merge restarts it and it rewrites the file.
   await showTab(second, 'Wiring');
-  fs.appendFileSync(`${sysroot}/var/lib/dhcp/dhcpd.leases`,
-    'lease 10.0.0.99 {\n  binding state active;\n  hardware ethernet 00:25:90:7f:00:00;\n}\n');
+  fs.appendFileSync(`${sysroot}/var/lib/dhcp/dhcpd.leases`, 'lease 10.0.0.249 {\n  starts 0 2026/12/06 10:00:00;\n' +
+    '  ends never;\n  binding state active;\n  hardware ethernet 00:25:90:7f:00:00;\n}\n');
   await until(async () => (await tableRows(second))[0]?.join(' ') === '1 XA01 XB02 25cm YA01 YB05 35cm',
     'the 2x4 cables on the second page');
   check((await tableRows(second)).length === 8, 'the second page lists 8 cables');

@@ -166,6 +166,8 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
       {{"--sysroot", dir, "--ipmi-retransmission-timeout=-5"}, "--ipmi-retransmission-timeout: '-5'"},
       {{"--sysroot", dir, "--service-control", "initctl"}, "--service-control: initctl is not an absolute path"},
       {{"--sysroot", dir, "extra"}, "unexpected argument 'extra'"},
+      {{"--sysroot", dir, "--threads", "%value%"}, "the text %value% is not allowed in an option"},
+      {{"--sysroot", dir, "--dhcpd", "dhcpd"}, "--dhcpd: dhcpd is not an absolute path"},
   };
   for (const auto& [arguments, message] : cases) {
     const ProcessRun run = runTrellium(arguments);
@@ -180,6 +182,11 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
   EXPECT_EQ(typo.status, 1);
   EXPECT_NE(typo.errors.find("/root/trl/resources/wthttpd: unrecognised option 'http-prot'"), std::string::npos)
       << typo.errors;
+  trl::test::writeFile(root.dir() + "/root/trl/resources/wthttpd", "threads = x%canonical_option%\n");
+  const ProcessRun placeholder = runTrellium(args());
+  EXPECT_EQ(placeholder.status, 1) << "refused, not a start that never ends";
+  EXPECT_NE(placeholder.errors.find("wthttpd: the text %canonical_option% is not allowed"), std::string::npos)
+      << placeholder.errors;
   trl::test::writeFile(root.dir() + "/root/trl/resources/wthttpd", trl::test::readFile(resources + "/wthttpd"));
   EXPECT_EQ(contents(root.dir()), before) << "nothing under the system root changed";
 }
@@ -197,7 +204,7 @@ TEST_F(Process, OptionsTakeBothFormsAndHelpListsThemWithDefaults) {
 
   const ProcessRun help = runTrellium({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--sysroot", "--service-control", "--ipmi-retransmission-timeout", "--http-address",
+  for (const char* option : {"--sysroot", "--service-control", "--dhcpd", "--ipmi-retransmission-timeout", "--http-address",
                              "--http-port", "--docroot", "--approot", "--max-request-size", "--threads", "--version"})
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   for (const char* fallback : {"(=/sbin/initctl)", "(=8080)", "(=0.0.0.0)", "(=40M)", "(=2)"})

@@ -1,8 +1,10 @@
 #include "tests/support/registry_root.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
+#include <stdexcept>
 
 
 namespace trl::test {
@@ -25,6 +27,9 @@ RegistryRoot::RegistryRoot() {
             "echo \"$*\" >> \"$here/initctl.calls\"\n"
             "exit $(cat \"$here/initctl.status\" 2>/dev/null || echo 0)\n");
   ::chmod(path("/sbin/initctl").c_str(), 0755);
+  // The real DHCP server checks every configuration the registry writes.
+  mkdir("/usr/sbin");
+  if (::symlink("/usr/sbin/dhcpd", path("/usr/sbin/dhcpd").c_str()) != 0) throw std::runtime_error("symlink failed");
 }
 
 RegistryRoot::~RegistryRoot() = default;

@@ -1,6 +1,7 @@
 // A scratch system root laid out like a management host: the DHCP server's
 // directories and leases file, the shipped templates, /etc/hosts, the state
-// directory and a service-control stand-in that records what it was asked.
+// directory, a service-control stand-in that records what it was asked, and
+// the real dhcpd (linked in), which checks every configuration written.
 #pragma once
 
 #include <atomic>

@@ -161,8 +161,10 @@ TEST(GeometryBuild, BadInputChangesNothing) {
                           "99999999999", "4294967298"}) {
     EXPECT_NE(errorOf([&] { g.build(1, bad); }), "") << bad;
   }
-  EXPECT_NE(errorOf([&] { g.build(1, 0, 0, 0); }), "");
-  EXPECT_NE(errorOf([&] { g.build(1, 2, 0, 3); }), "");
+  EXPECT_TRUE(endsWith(errorOf([&] { g.build(1, "0000000002"); }), "] invalid ring size '0000000002'"));
+  EXPECT_TRUE(endsWith(errorOf([&] { g.build(1, 0, 0, 0); }), "sizes 0x0x0: the first ring needs at least one server"));
+  EXPECT_TRUE(endsWith(errorOf([&] { g.build(1, 2, 0, 3); }), "sizes 2x0x3: a third ring needs a second one"));
+  EXPECT_TRUE(endsWith(errorOf([&] { g.build(1, "4x9"); }), "sizes 4x9x0: a ring has at most 8 servers"));
   EXPECT_EQ(rows(g), before);
   EXPECT_EQ(g.dimensions(), (std::array<unsigned, 3>{2, 4, 0}));
 }

@@ -3,6 +3,9 @@
 // the server column following power events, clicks and saves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "gui/dashboard.h"
 #include "gui/modules.h"
 #include "gui/overview_panel.h"
@@ -30,14 +33,20 @@ const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::M
 
 Nodes& nodes() { return *Modules::getInstance()->nodes; }
 
+// A name as a table file from elsewhere could hold it, past the registry's checks.
+void rawName(Node::Interface& iface, const std::string& name) {
+  std::memset(iface.name_val, 0, sizeof iface.name_val);
+  std::memcpy(iface.name_val, name.data(), std::min<size_t>(name.size(), Nodes::name_max - 1));
+}
+
 // Server k (1-based) at 10.0.0.k, with a controller at 10.0.0.(100 + k).
 Node server(int k, Node::PowerStatus status, const std::string& name = "") {
   Node::Interface host(0x002590000100ULL + k, 0);
-  host.name(name.empty() ? "node" + std::to_string(k) : name);
+  rawName(host, name.empty() ? "node" + std::to_string(k) : name);
   Node node(host);  // named and without an address: no lookup, no probe
   node.eth0.ip(0x0A000000U + k);
   node.mc = Node::Interface(0x002590000200ULL + k, 0x0A000064U + k);
-  node.mc.name(node.eth0.name() + Nodes::mc_extension);
+  rawName(node.mc, node.eth0.name() + Nodes::mc_extension);
   node.powerStatus(status);
   return node;
 }

@@ -1,5 +1,6 @@
 // Reading (address, MAC) pairs out of the DHCP server's leases file.
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include "modules/nodes.h"
 #include "tests/support/registry_root.h"
@@ -39,6 +40,46 @@ TEST(Leases, ABlockNeverBorrowsTheNextBlocksMac) {
   const auto leases = Nodes::parseLeases(text);
   ASSERT_EQ(leases.size(), 1u);
   EXPECT_EQ(leases[0].ip, 0x0A000007U);
+}
+
+TEST(Leases, OnlyAHardwareEthernetLineCountsAndNothingQuoted) {
+  // What dhcpd writes for a client of another hardware type: the client
+  // chose its uid and host name, word for word.
+  const std::string text =
+      "lease 10.0.0.66 {\n  hardware token-ring 00:00:0c:00:00:01;\n"
+      "  uid \"\\001\nhardware ethernet 00:25:90:01:00:01;\\\"\n}\";\n"
+      "  client-hostname \"x\"; hardware ethernet 00:25:90:01:00:01;\n}\n" +
+      leaseBlock("10.0.0.11", "00:25:90:01:00:02");
+  const auto leases = Nodes::parseLeases(text);
+  ASSERT_EQ(leases.size(), 1u);
+  EXPECT_EQ(leases[0].ip, 0x0A00000BU);
+}
+
+TEST(Leases, NewServersAreNumberedByFirstLeaseAndLatestAddressCounts) {
+  trl::test::RegistryRoot root;
+  root.setLeases(leaseBlock("10.0.0.111", "00:25:90:00:00:0a") + leaseBlock("10.0.0.112", "00:25:90:00:00:0b") +
+                 leaseBlock("10.0.0.113", "00:25:90:00:00:0a"));
+  Nodes nodes(root.config());
+  const Nodes::SharedAccess table(nodes);
+  ASSERT_EQ(table.end() - table.begin(), 2);
+  EXPECT_EQ(table.begin()[0].eth0.toString(), "mac=00:25:90:00:00:0a ip=10.0.0.113 name=node1");
+  EXPECT_EQ(table.begin()[1].eth0.toString(), "mac=00:25:90:00:00:0b ip=10.0.0.112 name=node2");
+}
+
+TEST(Leases, ALeaseInTheSameReadAsOurOwnRestartsReplacementIsMerged) {
+  trl::test::RegistryRoot root;
+  root.setLeases(leaseBlock("10.0.0.11", "00:25:90:01:02:03"));
+  Nodes nodes(root.config());
+  nodes.saveToDisk();  // our restart: its replacement of the leases file is ignored once
+  while (nodes.changed(nodes.leasesModifiedFd())) {
+  }
+  const std::string leases = root.path("/var/lib/dhcp/dhcpd.leases");
+  trl::test::writeFile(leases + ".1765000000", trl::test::readFile(leases));
+  ASSERT_EQ(::rename((leases + ".1765000000").c_str(), leases.c_str()), 0);
+  root.appendLeases(leaseBlock("10.0.0.12", "00:25:90:01:02:04"));
+  EXPECT_TRUE(nodes.changed(nodes.leasesModifiedFd()));
+  const Nodes::SharedAccess table(nodes);
+  EXPECT_EQ(table.end() - table.begin(), 2);
 }
 
 TEST(Leases, LargeHostileTextIsScannedInOnePass) {

@@ -102,14 +102,18 @@ TEST(NodeRecord, MacAndAddressTexts) {
   EXPECT_EQ(message("000:25:90:01:02:3"), "MAC address format must be xx:xx:xx:xx:xx:xx");
 }
 
-TEST(NodeRecord, NamesAreCutAndDefaulted) {
+TEST(NodeRecord, NamesAreHostNamesOrRefused) {
   Interface iface;
   iface.setUpdated(false);
   iface.name("");
   EXPECT_EQ(iface.name(), "unset");
   EXPECT_TRUE(iface.isUpdated());
-  iface.name("abcdefghijklmnopqrst");
-  EXPECT_EQ(iface.name(), "abcdefghijklmno");
+  iface.name("Rack-1_a9");
+  EXPECT_EQ(iface.name(), "Rack-1_a9");
+  for (const char* bad : {"abcdefghijklmnop", "node 1", "n\"; }", "_node", "-node", "node.1", "n\u00e9"})
+    EXPECT_NE(trl::test::errorOf([&] { iface.name(bad); }).find("] invalid host name"), std::string::npos) << bad;
+  EXPECT_EQ(iface.name(), "Rack-1_a9") << "a refused name changes nothing";
+  EXPECT_EQ(NodeRecord::controllerName("abcdefghijklmn"), "abcdefghijklmn-");
   iface.reset();
   EXPECT_EQ(iface.name(), "unset");
   EXPECT_EQ(iface.mac(), 0u);

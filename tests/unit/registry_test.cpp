@@ -295,7 +295,8 @@ TEST_F(Registry, PrefixIsTextNotAPattern) {
       NodesTestAccess::store(nodes).push_back(Node(host));
     }
   });
-  nodes.nodeNamePrefix("n.de");
+  // A prefix starts host names: a pattern's characters are refused outright.
+  EXPECT_NE(trl::test::errorOf([&] { nodes.nodeNamePrefix("n.de"); }).find("invalid name prefix"), std::string::npos);
   nodes.nodeNamePrefix("x");
   std::vector<std::string> names;
   for (const Node& n : records(nodes)) names.push_back(n.eth0.name());
