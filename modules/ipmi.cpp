@@ -285,11 +285,16 @@ std::string IPMI::cacheFile(const std::string& hostname) {
 void IPMI::initSDR(const Target& t) {
   if (sdrInitialized) return;
   const std::string& host = t.hostname;
-  if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
-  sdrInitialized = true;  // from here on cleanupSDR() releases what exists
-  if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_parse_ctx_create failed");
-  if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
-    throw TRL_ERROR(host + ": ipmi_sensor_read_ctx_create failed");
+  try {
+    if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
+    if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_parse_ctx_create failed");
+    if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
+      throw TRL_ERROR(host + ": ipmi_sensor_read_ctx_create failed");
+  } catch (...) {
+    cleanupSDR();  // what was created
+    throw;
+  }
+  sdrInitialized = true;
 }
 
 // Opens the controller's cached repository. Given the session, the library
@@ -315,7 +320,6 @@ void IPMI::openSDRCache(const Target& t) {
 // The cache file stays: the next object at this address checks it and
 // reuses it.
 void IPMI::cleanupSDR() {
-  if (!sdrInitialized) return;
   if (sensor_read_ctx) ipmi_sensor_read_ctx_destroy(sensor_read_ctx);
   if (sdr_parse_ctx) ipmi_sdr_ctx_destroy(sdr_parse_ctx);
   if (sdr_cache_ctx) ipmi_sdr_ctx_destroy(sdr_cache_ctx);

@@ -2,7 +2,7 @@
 // interleaved round by round with the FreeIPMI tool (or grep) that does the
 // same work, as min / median / max and the ratio of the medians. Driven by
 // tests/bench/scale_bench.sh, which brings up the virtual cluster:
-//   scale_bench lab SYSROOT PREFIX ROUNDS WORKERS[,WORKERS...]
+//   scale_bench lab SYSROOT PREFIX ROUNDS WORKERS[,WORKERS...] RETRANSMISSION_MS
 //     (inside the lab's management namespace; every controller a Supermicro)
 //   scale_bench rescan ROUNDS
 //     (anywhere: a scratch root with a 10 MB leases file of 512 servers)
@@ -102,7 +102,8 @@ void sensorPass(Nodes& nodes) {
   nodes.workers().run(sessions.size(), [&](size_t i) { sessions[i]->sensors(""); });
 }
 
-int lab(const std::string& sysroot, const std::string& prefix, int rounds, const std::vector<unsigned>& workers) {
+int lab(const std::string& sysroot, const std::string& prefix, int rounds, const std::vector<unsigned>& workers,
+        unsigned int read_retransmission) {
   trl::setSysroot(sysroot);
   const std::string state = "/run/trellium-lab/" + prefix;
   const int servers = std::stoi(runTool({"sh", "-c", ". " + state + "/lab.env; echo $LAB_SERVERS"}).output);
@@ -113,7 +114,7 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
   // command makes each simulator start its chassis program, and eight or more
   // at once on a loaded machine miss 100 ms and lose their sessions: both
   // tools send commands at 500 ms.
-  const unsigned int read_retransmission = 100, command_retransmission = 500;
+  const unsigned int command_retransmission = std::max(500u, read_retransmission);
   const auto with = [&hosts](std::string program, unsigned int retransmission, std::vector<std::string> more) {
     std::vector<std::string> argv{std::move(program), "-h", hosts, "-u", "ADMIN", "-p", "QZWRT", "-a", "MD5", "-l",
                                   "ADMIN", "--driver-type=LAN", "--session-timeout=1500",
@@ -133,7 +134,8 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
       with("ipmi-sensors", read_retransmission, {"--sdr-cache-directory=" + sdr_dir, "--quiet-cache"});
   runTool(sensors_cmd, 600000);  // FreeIPMI's cache, as ours, is warm before the rounds
 
-  std::printf("N = %d controllers, %d rounds; columns: min median max (ms)\n", servers, rounds);
+  std::printf("N = %d controllers, %d rounds, %u ms retransmission; columns: min median max (ms)\n", servers, rounds,
+              read_retransmission);
   for (size_t w = 0; w < workers.size(); ++w) {
     Nodes nodes(config(workers[w], read_retransmission));
     if (recordsWithSession(nodes) != static_cast<size_t>(servers)) {
@@ -144,10 +146,10 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
     // the DHCP server; the controllers may take a while to settle after it.
     const auto settled = [&] {
       int n = 0;
-      tool(with("ipmipower", read_retransmission, {"--stat"}), ": o", &n);
+      tool(with("ipmipower", read_retransmission, {"--stat", "--fanout=4"}), ": o", &n);
       return n == servers;
     };
-    for (int i = 0; i < 180 && !settled(); ++i) std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (int i = 0; i < 60 && !settled(); ++i) std::this_thread::sleep_for(std::chrono::seconds(1));
     freshSessions(nodes);               // no back-off left from the settling
     NodesTestAccess::pollOnce(nodes);  // first contact: SDR caches
     Figures cycle;
@@ -229,16 +231,16 @@ int main(int argc, char** argv) {
   std::cout.setstate(std::ios::failbit);  // the registry's log lines would swamp the figures
   try {
     if (args.size() == 2 && args[0] == "rescan") return rescan(std::stoi(args[1]));
-    if (args.size() == 5 && args[0] == "lab") {
+    if (args.size() == 6 && args[0] == "lab") {
       std::vector<unsigned> workers;
       std::istringstream list(args[4]);
       for (std::string w; std::getline(list, w, ',');) workers.push_back(static_cast<unsigned>(std::stoul(w)));
-      return lab(args[1], args[2], std::stoi(args[3]), workers);
+      return lab(args[1], args[2], std::stoi(args[3]), workers, static_cast<unsigned>(std::stoul(args[5])));
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "scale_bench: %s\n", e.what());
     return 1;
   }
-  std::fprintf(stderr, "usage: scale_bench lab SYSROOT PREFIX ROUNDS WORKERS[,WORKERS...] | scale_bench rescan ROUNDS\n");
+  std::fprintf(stderr, "usage: scale_bench lab SYSROOT PREFIX ROUNDS WORKERS[,WORKERS...] RETRANSMISSION_MS | scale_bench rescan ROUNDS\n");
   return 2;
 }

@@ -6,8 +6,9 @@
 # of N servers (every controller a Supermicro, hosts off, no sensor drift)
 # is brought up and taken down again. Runs inside a network namespace of its
 # own, like the test suite. As root, after a build.
-#   tests/bench/scale_bench.sh [--build DIR] [--rounds R] [--workers W[,W...]] [N ...]
-# Defaults: build/Release, 5 rounds, 16 workers, N = 8 16 32 64. With
+#   tests/bench/scale_bench.sh [--build DIR] [--rounds R] [--workers W[,W...]] [--retransmission MS] [N ...]
+# Defaults: build/Release, 5 rounds, 16 workers, the lab's 100 ms
+# retransmission for reads (commands: 500 ms at least), N = 8 16 32 64. With
 # several worker counts the polling cycle is measured for each, the other
 # figures for the last.
 set -euo pipefail
@@ -20,11 +21,13 @@ fi
 build=$top/build/Release
 rounds=5
 workers=16
+retransmission=100
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --workers) workers=$2; shift 2 ;;
+    --retransmission) retransmission=$2; shift 2 ;;
     *) break ;;
   esac
 done
@@ -44,7 +47,7 @@ for n in "${sizes[@]}"; do
   prefix=trl-scale$$-$n
   "$top/lab/cluster-up.sh" "$n" --prefix "$prefix" --build "$build" --resources "$build/resources" \
     --vendors supermicro --power off --drift 0 --quiet >/dev/null
-  ip netns exec "$prefix-mgmt" "$bench" lab "/run/trellium-lab/$prefix/sysroot" "$prefix" "$rounds" "$workers"
+  ip netns exec "$prefix-mgmt" "$bench" lab "/run/trellium-lab/$prefix/sysroot" "$prefix" "$rounds" "$workers" "$retransmission"
   "$top/lab/cluster-down.sh" "$prefix" >/dev/null
   prefix=
 done
