@@ -150,8 +150,8 @@ class Nodes : public Module {
   PowerFailures powerOff(boost::function<bool()> progress);
   PowerFailures powerShutdown(boost::function<bool()> progress);
   PowerFailures powerReset(boost::function<bool()> progress);
-  // One command, unpaced, to the nodes pick chooses (read under the
-  // shared lock): a server's own power buttons.
+  // One command, unpaced, through the worker pool to the nodes pick
+  // chooses (called under the shared lock); failures as above.
   PowerFailures power(IPMI::power_t kind, const std::function<bool(const Node&)>& pick);
 
   // The pool that talks to the controllers.

@@ -134,7 +134,7 @@ set_working_mc 0x20
 # Run-time commands (sensor values, eth0 MAC): one command per line, "> " prompt.
 console $address $console_port
 
-loadlib "$plugin" "mac=$mac mode=normal"
+loadlib "$plugin" "mac=$mac mode=normal power=$state_dir/power"
 CONF
 
 write "$state_dir/node.emu" <<'EMU'
