@@ -2,10 +2,10 @@
  * Power and chassis state of one simulated server, for ipmi_sim's
  * `chassis_control "chassis_control STATEFILE"` line in lan.conf.
  *
- * ipmi_sim runs it for every Get Chassis Status and Chassis Control, so it
- * is a small compiled program: a status read costs one exec, not a shell
- * and two scripts, and 64 controllers asked at once still answer within a
- * 100 ms retransmission.
+ * ipmi_sim runs it (through sh) for every Chassis Control, and for Get
+ * Chassis Status unless the controller plugin answers that from the state
+ * file (oem_mac.c, as make-bmc.sh sets it up). A small compiled program, so
+ * a command costs one exec rather than a shell and two scripts.
  *
  * ipmi_sim appends an operation and name/value pairs:
  *   chassis_control STATEFILE get power [boot]     prints power:0|1 (boot:default)
