@@ -7,7 +7,7 @@
 # is brought up and taken down again. Runs inside a network namespace of its
 # own, like the test suite. As root, after a build.
 #   tests/bench/scale_bench.sh [--build DIR] [--rounds R] [--workers W[,W...]] [--retransmission MS] [N ...]
-# Defaults: build/Release, 5 rounds, 16 workers, the lab's 100 ms
+# Defaults: build/Release, 5 rounds, 64 workers, the lab's 100 ms
 # retransmission for reads (commands: 500 ms at least), N = 8 16 32 64. With
 # several worker counts the polling cycle is measured for each, the other
 # figures for the last.
@@ -20,7 +20,7 @@ if [ -z "${TRL_SCALE_BENCH_INSIDE:-}" ]; then
 fi
 build=$top/build/Release
 rounds=5
-workers=16
+workers=64
 retransmission=100
 while [ $# -gt 0 ]; do
   case $1 in
