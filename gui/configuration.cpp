@@ -29,7 +29,9 @@ po::options_description ownOptions() {
       ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
        "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)")
       ("ipmi-workers", po::value<std::string>()->value_name("N")->default_value(std::to_string(NodesConfig{}.ipmi_workers)),
-       "how many management controllers are polled or sent a power command at once (1 to 256)");
+       "how many management controllers are polled or sent a power command at once (1 to 256)")
+      ("admin-group", po::value<std::string>()->value_name("GROUP")->default_value(Configuration().adminGroup),
+       "the Unix group whose members may sign in, besides root");
   return desc;
 }
 
@@ -163,6 +165,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     config.backend.ipmi_workers = number("ipmi-workers", workers, worker_range);
     if (config.backend.ipmi_workers < 1 || config.backend.ipmi_workers > 256)
       throw ConfigurationError("--ipmi-workers: '" + workers + "' is not " + worker_range);
+    config.adminGroup = values["admin-group"].as<std::string>();
+    if (config.adminGroup.empty()) throw ConfigurationError("--admin-group: a group name is needed");
     config.server = web::serverOptionsFrom(values);
   } catch (const po::error& e) {
     throw ConfigurationError(e.what());

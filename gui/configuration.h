@@ -17,6 +17,8 @@ struct Configuration {
   std::string sysroot;    // "" means the real paths
   Nodes::Config backend;  // the DHCP server's control program, IPMI options
   web::ServerOptions server;
+  // Root and the members of this Unix group may sign in.
+  std::string adminGroup = "trellium";
 };
 
 // What the command line asks for.

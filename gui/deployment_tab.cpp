@@ -1,5 +1,6 @@
 #include "gui/deployment_tab.h"
 
+#include "gui/audit.h"
 #include "gui/booting_panel.h"
 #include "modules/deployment.h"
 #include "modules/error.h"
@@ -21,6 +22,12 @@ void DeploymentTab::changeBootOption() {
   Deployment& deployment = *deploymentData_.deployment;
   const int id = bootingPanel_->buttonGroup().checkedId();
   TRL_LOG("[DeploymentTab] Changing boot option to id " << id);
+  const bool known = id >= 0 && static_cast<std::size_t>(id) < deployment.descriptions.size();
+  if (!auditAction(trl::AuditAction::BootOption,
+                   known ? deployment.descriptions[static_cast<std::size_t>(id)] : "none")) {
+    bootingPanel_->showInForce(deployment, "<b>Nothing changed:</b> the audit log cannot be written.");
+    return;
+  }
   try {
     deployment.select(id);
   } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "gui/audit.h"
 #include "gui/scoped_flag.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
@@ -64,7 +65,9 @@ void FabricTab::addFabricSelectionPanel() {
   nodeHeightCombo_ = inputGrid_->addWidget(std::move(combo), 0, 1, web::AlignLeft);
   // The cable lengths follow the height at once, so the list shown never
   // belongs to another height than the one chosen here.
-  nodeHeightCombo_->activated().connect([this] { applySelection(); });
+  nodeHeightCombo_->activated().connect([this] {
+    if (auditSelection()) applySelection();
+  });
 
   inputGrid_->addWidget(std::make_unique<web::Text>(Util::stdText("<b>Available geometries</b>"),
                                                     web::TextFormat::Markup),
@@ -132,7 +135,13 @@ void FabricTab::update(int) {
 }
 
 void FabricTab::userSelectGeometry() {
-  if (!refilling_) applySelection();
+  if (!refilling_ && auditSelection()) applySelection();
+}
+
+bool FabricTab::auditSelection() {
+  const std::string geometry = getGeometry();
+  if (geometry.empty()) return true;  // nothing is written without one
+  return auditAction(trl::AuditAction::FabricGeometry, geometry + ", " + std::to_string(getNodeHeight()) + "U");
 }
 
 void FabricTab::applySelection() {

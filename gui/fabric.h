@@ -48,6 +48,9 @@ class FabricTab : public HelpableContainer {
   // Has the shell rebuild the Wiring tab for the selection, remembers the
   // geometry for every window, and says what happened.
   void applySelection();
+  // A person's choice rewrites the fabric description file: a line of the
+  // audit log first. False (and the page says why) when it cannot be written.
+  bool auditSelection();
 
   bool refilling_ = false;  // update() applies the selection once, at its end
   web::Container* fabricSelectionPanel_ = nullptr;

@@ -30,8 +30,9 @@ void IPMISettingsPanel::changeCredentials() {
   data_.ipmiPassword = passwordEdit_->text();
   // Applied once, never shown again: the edit goes back to the page empty.
   passwordEdit_->setText(std::string());
-  tab_.act(SettingsTab::Action::IpmiCredentials, data_.ipmiUserName,
-           [this] { data_.nodes->updateIpmiCredentials(data_.ipmiUserName, data_.ipmiPassword); });
+  if (!tab_.act(SettingsTab::Action::IpmiCredentials, data_.ipmiUserName,
+                [this] { data_.nodes->updateIpmiCredentials(data_.ipmiUserName, data_.ipmiPassword); }))
+    return;
   const std::string user = data_.ipmiUserName.empty() ? "each vendor's factory user name"
                                                       : "user name <b>" + web::escapeHtml(data_.ipmiUserName) + "</b>";
   const std::string password = data_.ipmiPassword.empty() ? "each vendor's factory password" : "the password given";

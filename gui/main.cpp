@@ -11,14 +11,19 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "gui/configuration.h"
 #include "gui/modules.h"
+#include "gui/sign_in.h"
 #include "gui/trellium.h"
 #include "modules/error.h"
 #include "modules/paths.h"
+#include "modules/server_certificate.h"
 #include "modules/unique_fd.h"
 #include "modules/version.h"
+#include "web/host_names.h"
 #include "web/server.h"
 
 namespace {
@@ -70,6 +75,17 @@ void handleSignal(int sig) {
   if (sig == SIGTERM) Trellium::shutdownPending = true;  // logged by the loop
 }
 
+// Serving HTTPS without a configured certificate: the one made on first
+// start, for the names the browser may use.
+void useOwnCertificate(web::ServerOptions& options) {
+  if (options.security.httpsAddress.empty() || !options.security.certificate.empty()) return;
+  const std::vector<std::string> names =
+      options.security.allowedHosts.empty() ? web::machineHostNames() : options.security.allowedHosts;
+  const trl::CertificateFiles files = trl::ensureSelfSignedCertificate(names);
+  options.security.certificate = files.certificate;
+  options.security.privateKey = files.privateKey;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +124,7 @@ int main(int argc, char** argv) {
   try {
     trl::setSysroot(config.sysroot);
     setupCorefiles();
+    useOwnCertificate(config.server);
   } catch (const std::exception& e) {
     std::cerr << "exception: " << e.what() << std::endl;
     return 1;
@@ -125,9 +142,14 @@ int main(int argc, char** argv) {
       server->setOptions(config.server);
       // The connection limits' defaults fit the 128 descriptors (see
       // web::ServerOptions::Limits).
+      server->requireSignIn(trelliumSignIn(config.adminGroup));
       server->addEntryPoint(createApplication, "", "/images/favicon.svg");
       server->start();
-      TRL_LOG("listening on " << server->options().httpAddress << ":" << server->httpPort());
+      const web::ServerOptions& listening = server->options();
+      if (server->httpPort())
+        TRL_LOG("listening on " << listening.httpAddress << ":" << server->httpPort());
+      if (server->httpsPort())
+        TRL_LOG("listening on " << listening.security.httpsAddress << ":" << server->httpsPort() << " (HTTPS)");
       // A page that opens meanwhile waits for the back end.
       Modules* const modules = Modules::create(config.backend);
       struct sigaction action {};

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "gui/audit.h"
 #include "gui/comboitemdelegate.h"
 #include "gui/node_config_delegates.h"
 #include "gui/scoped_flag.h"
@@ -332,6 +333,12 @@ void NodeConfig::updateWarning(bool empty) {
 }
 
 std::string NodeConfig::serverName(int row) const {
+  {
+    // The record's name: the cell may already hold what was typed into it.
+    const Nodes::SharedAccess table(*nodeTableData_.nodes);
+    const int index = recordOf(keys_, row, table.begin(), table.end());
+    if (index >= 0) return table.begin()[index].eth0.name();
+  }
   const web::StandardItem* item = model_->item(row, columns().hostname);
   return item ? item->text() : std::string();
 }
@@ -347,6 +354,12 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
   Nodes* const nodes = nodeTableData_.nodes;
   if (!nodes) throw TRL_ERROR("nodes is NULL");
 
+  // The edit asked for goes to the audit log first, with no lock held.
+  if (!auditAction(trl::AuditAction::TableEdit,
+                   serverName(row) + ": " + web::asString(model_->headerData(column)) + " -> " + text)) {
+    refuse(*item, text, "the audit log cannot be written", false);
+    return;
+  }
   std::string refused;
   bool changed = false;
   Node::Interface* typed = nullptr;  // a MAC typed into it is taken from every other interface
@@ -391,7 +404,7 @@ void NodeConfig::cellChanged(web::StandardItem* item) {
   commit();
 }
 
-void NodeConfig::refuse(web::StandardItem& item, const std::string& typed, const std::string& reason) {
+void NodeConfig::refuse(web::StandardItem& item, const std::string& typed, const std::string& reason, bool say) {
   const Columns c = columns();
   const int row = item.row(), column = item.column();
   std::string name = serverName(row), value = typed;  // the cell holds what was typed
@@ -410,6 +423,7 @@ void NodeConfig::refuse(web::StandardItem& item, const std::string& typed, const
     item.setStyleClass(cell_error_class);
     item.setToolTip("Not changed: " + reason);
   }
+  if (!say) return;
   const std::string header = web::asString(model_->headerData(column));
   web::MessageBox::open("Error", "The " + header + " of " + name + " was not changed to \"" + typed + "\": " + reason +
                                      ".");
@@ -455,6 +469,7 @@ void NodeConfig::handleDoubleClick(const web::ModelIndex& index, const web::Mous
     web::MessageBox::show("Info", "Power control of " + name + " is no longer available.", web::Ok);
     return;
   }
+  if (!auditAction(status == Node::Up ? trl::AuditAction::PowerOff : trl::AuditAction::PowerOn, name)) return;
   // The command goes out without the table's lock: a controller may take
   // seconds to answer, and every reader and writer would wait for it.
   try {
@@ -492,6 +507,7 @@ void NodeConfig::reset() {
                                 " servers will be forgotten and rediscovered from the DHCP leases.",
                             web::Yes | web::No) != web::Yes)
     return;
+  if (!auditAction(trl::AuditAction::TableClear, std::to_string(count) + " servers")) return;
   TRL_LOG("[NodeConfig] Resetting configuration");
   nodes->reset();
 }
@@ -523,6 +539,7 @@ void NodeConfig::deleteNode() {
     web::MessageBox::show("Info", name + " is no longer in the node table.", web::Ok);
     return;
   }
+  if (!auditAction(trl::AuditAction::TableDelete, name)) return;
   TRL_LOG("[NodeConfig] Deleting " << name);
   nodes->removeNode(index);
 }

@@ -81,7 +81,9 @@ class NodeConfig : public HelpableContainer {
   void updateWarning(bool empty);
   // Shows a typed value the record refused: the cell goes back to the
   // record's value, marked with the reason, and a box says it.
-  void refuse(web::StandardItem& item, const std::string& typed, const std::string& reason);
+  // (say false: the page was told already).
+  void refuse(web::StandardItem& item, const std::string& typed, const std::string& reason, bool say = true);
+  // The name of the server in row (takes the table's shared lock).
   std::string serverName(int row) const;
 
   web::Text* warningText_ = nullptr;

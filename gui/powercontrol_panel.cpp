@@ -3,6 +3,7 @@
 #include <boost/ref.hpp>
 #include <chrono>
 
+#include "gui/audit.h"
 #include "modules/error.h"
 #include "web/application.h"
 #include "web/box_layout.h"
@@ -18,6 +19,7 @@ struct PowerControlPanel::Command {
   const char* dialogText;
   const char* perNodeText;
   Nodes::PowerFailures (Nodes::*send)(boost::function<bool()>);
+  trl::AuditAction audit;
 };
 
 bool powerProgressCB::operator()() {
@@ -52,36 +54,39 @@ PowerControlPanel::PowerControlPanel() : web::Panel("Power control") {
 }
 
 void PowerControlPanel::powerUp() {
-  run({"Power on", "[PowerControlPanel] Powering Up", "Powering up nodes", "Powering up node ", &Nodes::powerOn});
+  run({"Power on", "[PowerControlPanel] Powering Up", "Powering up nodes", "Powering up node ", &Nodes::powerOn,
+       trl::AuditAction::PowerOn});
 }
 
 void PowerControlPanel::powerDown() {
   run({"Power off", "[PowerControlPanel] Powering Down", "Powering down nodes", "Powering down node ",
-       &Nodes::powerOff});
+       &Nodes::powerOff, trl::AuditAction::PowerOff});
 }
 
 void PowerControlPanel::powerShutdown() {
   run({"Shutdown", "[PowerControlPanel] Shutting Down", "Shutting down nodes", "Shutting down node ",
-       &Nodes::powerShutdown});
+       &Nodes::powerShutdown, trl::AuditAction::PowerShutdown});
 }
 
 // "Resetting node3": this text has no blank before the number.
 void PowerControlPanel::powerReset() {
-  run({"Reset", "[PowerControlPanel] Resetting", "Resetting nodes", "Resetting node", &Nodes::powerReset});
+  run({"Reset", "[PowerControlPanel] Resetting", "Resetting nodes", "Resetting node", &Nodes::powerReset,
+       trl::AuditAction::PowerReset});
 }
 
 void PowerControlPanel::run(const Command& command) {
   if (!nodes_) throw TRL_ERROR("nodes is NULL");
   TRL_LOG(command.logLine);
-  if (!pacedChkBox_->isChecked()) {
-    const Nodes::PowerFailures failures = (nodes_->*command.send)({});
-    showOutcome(command.action, failures, std::string(command.action) + ": the command was sent to every server.");
-    return;
-  }
   long count;
   {
     const Nodes::SharedAccess table(*nodes_);
     count = table.end() - table.begin();
+  }
+  if (!auditAction(command.audit, "all servers (" + std::to_string(count) + ")")) return;
+  if (!pacedChkBox_->isChecked()) {
+    const Nodes::PowerFailures failures = (nodes_->*command.send)({});
+    showOutcome(command.action, failures, std::string(command.action) + ": the command was sent to every server.");
+    return;
   }
   web::ProgressDialog dialog(command.dialogText, "Cancel", 0, static_cast<double>(count));
   dialog.setWindowTitle("Power control");

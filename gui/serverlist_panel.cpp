@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "gui/audit.h"
 #include "gui/server_detail_widget.h"
 #include "modules/error.h"
 #include "web/application.h"
@@ -209,16 +210,25 @@ void ServerListPanel::reset(const std::string& mcMac) { sendPowerCommand(mcMac, 
 // The sessions are picked under the table's lock and driven without it.
 void ServerListPanel::sendPowerCommand(const std::string& mcMac, IPMI::power_t kind) {
   std::vector<std::shared_ptr<IPMI>> sessions;
+  std::string names;
   {
     const Nodes::SharedAccess table(*nodes_);
     for (const Node* node = table.begin(); node != table.end(); ++node)
       if (node->mc.mac_str() == mcMac)
-        if (std::shared_ptr<IPMI> session = node->ipmiShared()) sessions.push_back(std::move(session));
+        if (std::shared_ptr<IPMI> session = node->ipmiShared()) {
+          sessions.push_back(std::move(session));
+          names += (names.empty() ? "" : ", ") + node->eth0.name();
+        }
   }
   if (sessions.empty()) {
     web::MessageBox::open("Error: ", "No IPMI session for this server; nothing was sent");
     return;
   }
+  const trl::AuditAction action = kind == IPMI::power_on         ? trl::AuditAction::PowerOn
+                                  : kind == IPMI::power_off      ? trl::AuditAction::PowerOff
+                                  : kind == IPMI::power_shutdown ? trl::AuditAction::PowerShutdown
+                                                                 : trl::AuditAction::PowerReset;
+  if (!auditAction(action, names + " (controller " + mcMac + ")")) return;
   try {
     for (const std::shared_ptr<IPMI>& session : sessions) session->power(kind, false);
     web::MessageBox::open("Info", "Power command sent");
@@ -237,6 +247,26 @@ void ServerListPanel::saveServerConfiguration() {
   const std::string name = serverContainer_->name();
   const std::string mac = serverContainer_->mac();
   const std::string mcMac = serverContainer_->mcMac();
+  // What the save would change goes to the audit log first, with no lock
+  // held: a refused save leaves its line, nothing else.
+  std::string edit;
+  {
+    const Nodes::SharedAccess table(*nodes_);
+    if (nodeNumber_ >= 0 && nodeNumber_ < table.end() - table.begin()) {
+      const Node& node = table.begin()[nodeNumber_];
+      const auto change = [&edit](const char* what, const std::string& from, const std::string& to) {
+        if (from != to) edit += std::string(edit.empty() ? ": " : ", ") + what + " " + from + " -> " + to;
+      };
+      change("name", node.eth0.name(), name);
+      change("MAC", node.eth0.mac_str(), mac);
+      change("controller MAC", node.mc.mac_str(), mcMac);
+      if (!edit.empty()) edit = node.eth0.name() + edit;
+    }
+  }
+  if (!edit.empty() && !auditAction(trl::AuditAction::TableEdit, edit)) {
+    serverContainer_->saveButton()->enable();
+    return;
+  }
   bool changed = false;
   try {
     {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 
+#include "gui/audit.h"
 #include "gui/ipmi_settings_panel.h"
 #include "gui/trellium.h"
 #include "gui/upload_package_panel.h"
@@ -43,9 +44,38 @@ void SettingsTab::update(int) {
   autoNamingPanel_->update();
 }
 
-void SettingsTab::act(Action action, const std::string& target, const std::function<void()>& change) {
+namespace {
+
+trl::AuditAction auditActionOf(SettingsTab::Action action) {
+  switch (action) {
+    case SettingsTab::Action::AutoNaming: return trl::AuditAction::AutoNaming;
+    case SettingsTab::Action::NamePrefix: return trl::AuditAction::NamePrefix;
+    case SettingsTab::Action::IpmiCredentials: return trl::AuditAction::IpmiCredentials;
+    case SettingsTab::Action::Upgrade: return trl::AuditAction::UpgradeAttempt;
+    case SettingsTab::Action::StatusReport: return trl::AuditAction::ReportDownload;
+  }
+  throw TRL_ERROR("unknown settings action");
+}
+
+}  // namespace
+
+bool SettingsTab::act(Action action, const std::string& target, const std::function<void()>& change) {
   TRL_LOG("[SettingsTab] " << actionText(action) << ": " << target);
-  change();
+  if (!auditAction(auditActionOf(action), target)) return false;
+  if (action != Action::Upgrade) {
+    change();
+    return true;
+  }
+  // Whatever the package manager did is on the host now: its line is
+  // written even when the log's disk has just filled (the page then says so).
+  try {
+    change();
+  } catch (const std::exception& e) {
+    auditAction(trl::AuditAction::UpgradeResult, target + ": failed: " + e.what());
+    throw;
+  }
+  auditAction(trl::AuditAction::UpgradeResult, target + ": installed");
+  return true;
 }
 
 void SettingsTab::frame(web::Panel& panel) {
@@ -121,16 +151,22 @@ void AutoNamingPanel::setEditable(bool editable) {
 
 void AutoNamingPanel::enableAutoNaming() {
   if (!data_.nodes) throw TRL_ERROR("nodes is NULL");
+  if (!tab_.act(SettingsTab::Action::AutoNaming, "on", [this] { data_.nodes->enableAutoNaming(); })) {
+    update();
+    return;
+  }
   setEditable(true);
-  tab_.act(SettingsTab::Action::AutoNaming, "on", [this] { data_.nodes->enableAutoNaming(); });
   status_->setText(Util::stdText("New servers are named " + web::escapeHtml(data_.nodes->nodeNamePrefix()) +
                                  "1, " + web::escapeHtml(data_.nodes->nodeNamePrefix()) + "2, … as they join."));
 }
 
 void AutoNamingPanel::disableAutoNaming() {
   if (!data_.nodes) throw TRL_ERROR("nodes is NULL");
+  if (!tab_.act(SettingsTab::Action::AutoNaming, "off", [this] { data_.nodes->disableAutoNaming(); })) {
+    update();
+    return;
+  }
   setEditable(false);
-  tab_.act(SettingsTab::Action::AutoNaming, "off", [this] { data_.nodes->disableAutoNaming(); });
   status_->setText(Util::stdText("New servers join without a name: name them in the Servers tab."));
 }
 
@@ -151,7 +187,10 @@ void AutoNamingPanel::applyPrefix() {
   std::string problem = prefixProblem(prefix);
   if (problem.empty()) {
     try {
-      tab_.act(SettingsTab::Action::NamePrefix, prefix, [&] { data_.nodes->nodeNamePrefix(prefix); });
+      if (!tab_.act(SettingsTab::Action::NamePrefix, prefix, [&] { data_.nodes->nodeNamePrefix(prefix); })) {
+        prefixEdit_->setText(old);
+        return;
+      }
     } catch (const std::exception& e) {
       TRL_LOG("[AutoNamingPanel] " << e.what());
       problem = e.what();
@@ -189,7 +228,7 @@ SupportPanel::~SupportPanel() {
 void SupportPanel::getReport() {
   std::string when;
   try {
-    tab_.act(SettingsTab::Action::StatusReport, "written", [&] { when = writeReport(); });
+    if (!tab_.act(SettingsTab::Action::StatusReport, "status report", [&] { when = writeReport(); })) return;
   } catch (const std::exception& e) {
     TRL_LOG("[SupportPanel] " << e.what());
     web::MessageBox::open("Error", "The status report could not be written: " + std::string(e.what()) +

@@ -38,8 +38,10 @@ class SettingsTab : public HelpableContainer {
   void update(int fd) override;
   // The one place where every action of this tab happens: it logs what is
   // done and to what (a prefix, a user name, a package; never a password),
-  // then does it. An audit line of the action belongs here.
-  void act(Action action, const std::string& target, const std::function<void()>& change);
+  // writes its audit line, then does it; an upgrade's result gets a line of
+  // its own. False, with nothing done, when the audit line cannot be
+  // written (the page has been told why); what change throws goes through.
+  bool act(Action action, const std::string& target, const std::function<void()>& change);
   static const char* actionText(Action action);
 
   // The look every panel of the tab shares: a titled box a little above the

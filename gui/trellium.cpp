@@ -9,6 +9,7 @@
 #include "gui/dashboard.h"
 #include "gui/deployment_tab.h"
 #include "gui/fabric.h"
+#include "modules/audit_log.h"
 #include "modules/error.h"
 #include "modules/version.h"
 #include "gui/help.h"
@@ -23,7 +24,10 @@
 #include "web/panel.h"
 #include "web/push_button.h"
 #include "web/session.h"
+#include "web/sign_out_button.h"
 #include "web/tab_widget.h"
+#include "web/text.h"
+#include "web/text_format.h"
 #include "web/tool_bar.h"
 
 std::vector<std::weak_ptr<web::Session>> Trellium::sessionList;
@@ -33,6 +37,7 @@ std::atomic<bool> Trellium::restart{true};
 
 namespace {
 const char* const divider = "----------------------------\n";
+const std::size_t audit_lines_in_report = 100;
 }
 
 Trellium::Trellium(const web::Environment& env) : web::Application(env) {
@@ -60,6 +65,7 @@ void Trellium::initWidgets() {
   layout->setSpacing(0);
   layout->setContentAlignment(web::AlignTop | web::AlignCenter);
   root()->setOverflow(web::Overflow::Auto, web::Vertical);
+  addUserBar(layout);
   layout->addWidget(std::make_unique<web::Image>("images/headline.png", "Trellium"), 0, web::AlignCenter);
 
   // The tabs keep their widths as a minimum and take the window's width
@@ -82,6 +88,17 @@ void Trellium::initWidgets() {
   // Centred by its style's auto margins, which (unlike centring alignment)
   // never push it past the window's left edge.
   layout->addWidget(std::move(tabs), 0);
+}
+
+void Trellium::addUserBar(web::VBoxLayout* layout) {
+  const std::string& user = environment().user();
+  if (user.empty()) return;
+  auto bar = std::make_unique<web::Container>();
+  bar->setStyleClass("trl-userbar");
+  bar->addNew<web::Text>("Signed in as <b>" + web::escapeHtml(user) + "</b>", web::TextFormat::Markup)
+      ->setStyleClass("trl-user");
+  bar->addNew<web::SignOutButton>();
+  layout->addWidget(std::move(bar), 0);
 }
 
 HelpableContainer* Trellium::addTab(std::unique_ptr<HelpableContainer> tab, const std::string& title,
@@ -284,6 +301,13 @@ std::string Trellium::getStatusReport() {
   report << modules_->geometry->toString(*modules_->nodes) << "\n";
   report << divider << "Booting configuration\n" << divider;
   report << "Current booting option: " << modules_->deployment->currentDesc() << "\n\n";
+  report << divider << "Audit log (last " << audit_lines_in_report << " lines)\n" << divider;
+  try {
+    for (const std::string& line : trl::auditTail(audit_lines_in_report)) report << line << "\n";
+  } catch (const std::exception& e) {
+    report << "(cannot read the audit log: " << e.what() << ")\n";
+  }
+  report << "\n";
   return report.str();
 }
 

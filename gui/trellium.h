@@ -22,6 +22,7 @@ class SettingsTab;
 class Wiring;
 namespace web {
 class Environment;
+class VBoxLayout;
 class PushButton;
 class Session;
 class TabWidget;
@@ -91,6 +92,8 @@ class Trellium : public web::Application {
   void addWiringTab();
   void addSettingsTab();
   void addDeploymentTab();
+  // Who is signed in, with "Sign out" (when the server asks to sign in).
+  void addUserBar(web::VBoxLayout* layout);
 
   Dashboard* dashboard_ = nullptr;
   Wiring* wiring_ = nullptr;

@@ -105,9 +105,13 @@ void UploadPackagePanel::uploadedHandler() {
     web::ProgressDialog installing(std::string(), std::string(), 0, 0);
     installing.setWindowTitle("Upgrade");
     installing.show();
-    tab_.act(SettingsTab::Action::Upgrade, name, [&] {
-      runWithProgress(installing, "Installing " + name, [&] { settings.upgradeTrellium(file); });
-    });
+    if (!tab_.act(SettingsTab::Action::Upgrade, name, [&] {
+          runWithProgress(installing, "Installing " + name, [&] { settings.upgradeTrellium(file); });
+        })) {
+      say("Nothing was installed.");
+      reset();
+      return;
+    }
   } catch (const std::exception& e) {
     fail("Upgrade failed: " + std::string(e.what()),
          "The installation did not finish. The package manager's messages are in Trellium's log; "

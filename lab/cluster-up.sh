@@ -326,6 +326,7 @@ else
   bash "$state/bin/status.sh" "$state"
   echo
   echo "Run Trellium in it:  ip netns exec $mgmt_ns build/Release/gui/trellium --sysroot $sysroot --ipmi-retransmission-timeout 100 --docroot build/Release/resources/docroot --approot build/Release/resources/"
-  echo "                     (lab/README.md, \"Running Trellium in the lab\")"
+  echo "                     (lab/README.md, \"Running Trellium in the lab\"); sign in with the account"
+  echo "                     in $sysroot/etc/trellium/lab-account"
   echo "Take it down:        lab/cluster-down.sh $prefix"
 fi

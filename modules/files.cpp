@@ -85,10 +85,10 @@ std::string readWholeFile(const std::string& path) {
 }
 
 void replaceFile(const std::string& target, const std::string& text,
-                 const std::function<void(const std::string& staged)>& before_rename) {
+                 const std::function<void(const std::string& staged)>& before_rename, int new_mode) {
   struct stat st;
   const bool exists = ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
+  const mode_t mode = new_mode >= 0 ? static_cast<mode_t>(new_mode) : exists ? (st.st_mode & 07777) : 0644;
   StagingFile staging(target);
   staging.write(text);
   staging.finish(mode);

@@ -14,11 +14,13 @@ std::string readWholeFile(const std::string& path);
 
 // Replaces target with text. before_rename runs after the staging file is
 // complete, just before the rename, with the staging file's path; what it
-// throws leaves the target as it was. A new file gets 0644; an existing one
-// keeps its permission bits, unless it is a link (a link planted at the
-// target is replaced, and what it points at neither read nor changed).
+// throws leaves the target as it was. The new file gets mode when it is given
+// (a private key: 0600, readable by nobody else at any moment); else a new
+// file gets 0644 and an existing one keeps its permission bits, unless it is
+// a link (a link planted at the target is replaced, and what it points at
+// neither read nor changed).
 void replaceFile(const std::string& target, const std::string& text,
-                 const std::function<void(const std::string& staged)>& before_rename = {});
+                 const std::function<void(const std::string& staged)>& before_rename = {}, int mode = -1);
 
 // Removes the staging files of target that an interrupted replacement left
 // beside it; a warning for one that cannot be removed.

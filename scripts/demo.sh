@@ -23,9 +23,14 @@ cleanup() {
 }
 trap cleanup INT TERM EXIT
 
+# The lab's own sign-in account (its PAM service never asks the host's
+# accounts), with a password of this demo run.
+LAB_PASSWORD=$(openssl rand -hex 6)
+export LAB_PASSWORD
 "$top/lab/cluster-up.sh" "$servers" --prefix "$prefix" --build "$build" --resources "$build/resources" \
   --forward "$port" --drift 2
 sysroot=/run/trellium-lab/$prefix/sysroot
+read -r account_user account_password <"$sysroot/etc/trellium/lab-account"
 
 # Trellium sees only the lab: its management namespace has no route out. It
 # runs in a session of its own, so that Ctrl-C reaches only this script,
@@ -43,6 +48,7 @@ for _ in $(seq 100); do
 done
 echo
 echo "Trellium is running on a virtual cluster of $servers servers."
-echo "Open http://127.0.0.1:$port/ in a browser on this machine."
+echo "Open http://127.0.0.1:$port/ in a browser on this machine and sign in"
+echo "as $account_user with the password $account_password (an account of this demo only)."
 echo "Its log: /run/trellium-lab/$prefix/trellium.log. Ctrl-C ends the demo."
 wait "$trellium_pid"

@@ -12,7 +12,8 @@
 # /usr/share/trellium/resources; the options file and the two host templates
 # as conffiles in /etc/trellium, reached from their fixed paths
 # (/root/trl/resources/wthttpd, /usr/share/trellium/host/*) through links;
-# the unit in /lib/systemd/system. The maintainer scripts (packaging/debian)
+# the PAM service of the sign-in as the conffile /etc/pam.d/trellium; the
+# unit in /lib/systemd/system. The maintainer scripts (packaging/debian)
 # lay out the state, core and TFTP directories and the /root/trl link.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,6 +72,7 @@ ln -s /etc/trellium/wthttpd "$stage/usr/share/trellium/resources/wthttpd"
 for template in dhcpd.conf.in hosts.clean; do
   ln -s "/etc/trellium/$template" "$stage/usr/share/trellium/host/$template"
 done
+install -D -m 0644 "$top/host/trellium.pam" "$stage/etc/pam.d/trellium"
 install -D -m 0644 "$pkg/trellium.service" "$stage/lib/systemd/system/trellium.service"
 install -d "$stage/usr/share/man/man8"
 gzip -9n <"$pkg/trellium.8" >"$stage/usr/share/man/man8/trellium.8.gz"
@@ -94,6 +96,7 @@ size=$(du -sk --apparent-size --exclude=DEBIAN "$stage" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@INSTALLED_SIZE@/$size/" -e "s/@DEPENDS@/$depends/" \
   "$pkg/debian/control" >"$stage/DEBIAN/control"
 printf '/etc/trellium/%s\n' wthttpd dhcpd.conf.in hosts.clean >"$stage/DEBIAN/conffiles"
+echo /etc/pam.d/trellium >>"$stage/DEBIAN/conffiles"
 install -m 0755 "$pkg/debian/postinst" "$pkg/debian/prerm" "$pkg/debian/postrm" "$stage/DEBIAN/"
 (cd "$stage" && find . -path ./DEBIAN -prune -o -path ./etc -prune -o -type f -printf '%P\0' |
   sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"

@@ -12,6 +12,9 @@ debs=(
   cmake ninja-build g++ pkg-config
   libboost-dev libboost-thread-dev libboost-regex-dev libboost-program-options-dev
   libfreeipmi-dev nlohmann-json3-dev
+  # Sign-in through PAM and HTTPS; the lab's and the tests' PAM services
+  # check passwords with pam_pwdfile, hashed by openssl.
+  libpam0g-dev libssl-dev libpam-pwdfile openssl
   libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev
   openipmi libopenipmi-dev freeipmi-tools
   isc-dhcp-server udhcpc iproute2 tftpd-hpa

@@ -19,8 +19,12 @@ prepare=$!
 "$top/scripts/setup.sh" Release
 wait "$prepare" || { cat "$build/package-prepare.log" >&2; exit 1; }
 cat "$build/package-prepare.log"
-"$top/scripts/package.sh" >/dev/null
-"$top/tests/package/prepare.sh" "$build" deps
+deb=$("$top/scripts/package.sh" | tail -1)
+"$top/tests/package/prepare.sh" "$build" deps "$deb"
+# The upgrade test's second version: the same source packaged as the next
+# version, which compiles again only what the version changes.
+version=$(dpkg-deb --field "$deb" Version)
+"$top/scripts/package.sh" --version "${version%.*}.$((${version##*.} + 1))" | tail -1 >"$build/package-test/deb-next"
 cmake -S "$top" -B "$top/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRL_TSAN=ON
 cmake --build "$top/build/tsan"
 exec unshare --net -- /bin/bash -c '

@@ -4,12 +4,9 @@
 
 namespace web {
 
-std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
-                           const std::string& sessionId, const std::string& body, const std::string& icon) {
-  std::string out;
-  out.reserve(body.size() + 1024);
-  out += "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">";
-  out += "<title>";
+void appendDocumentStart(std::string& out, const std::string& title, const std::string& icon) {
+  out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
+  out += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>";
   appendEscaped(out, title);
   out += "</title>";
   if (!icon.empty()) {
@@ -17,6 +14,13 @@ std::string renderDocument(const std::string& title, const std::vector<std::stri
     appendEscaped(out, icon);
     out += "\">";
   }
+}
+
+std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,
+                           const std::string& sessionId, const std::string& body, const std::string& icon) {
+  std::string out;
+  out.reserve(body.size() + 1024);
+  appendDocumentStart(out, title, icon);
   out += "<link rel=\"stylesheet\" href=\"/_w/web.css\">";
   for (const auto& sheet : styleSheets) {
     out += "<link rel=\"stylesheet\" href=\"";

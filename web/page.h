@@ -15,7 +15,14 @@ inline constexpr const char* Prefix = "/_w/";           // everything of the too
 inline constexpr const char* Socket = "/_w/ws";
 inline constexpr const char* Upload = "/_w/upload";     // ?s=SESSION&w=WIDGET&n=NAME
 inline constexpr const char* Resource = "/_w/res";      // ?s=SESSION&r=RESOURCE
+// Forms posted by the sign-in page and by a page's sign-out button.
+inline constexpr const char* SignIn = "/_w/signin";
+inline constexpr const char* SignOut = "/_w/signout";
 }  // namespace route
+
+// The start of a document's head, up to its title and icon (an URL, or
+// empty for none), both escaped.
+void appendDocumentStart(std::string& out, const std::string& title, const std::string& icon);
 
 // icon: the URL of the page's icon, or empty for none.
 std::string renderDocument(const std::string& title, const std::vector<std::string>& styleSheets,

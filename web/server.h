@@ -1,8 +1,11 @@
-// The web server: HTTP/1.1 and WebSocket on Boost.Beast. Serves the document
-// root, the toolkit's client files, one application per page load at the
-// entry point, each session's WebSocket, uploads and downloads. Connections
-// and waiting sessions are capped per client address and in total (see
-// ServerOptions::Limits); over a cap the answer is 503 with Retry-After.
+// The web server: HTTP/1.1 and WebSocket on Boost.Beast, over TLS (HTTPS)
+// or plain HTTP. Serves the document root, the toolkit's client files, one
+// application per page load at the entry point, each session's WebSocket,
+// uploads and downloads. Connections and waiting sessions are capped per
+// client address and in total (see ServerOptions::Limits); over a cap the
+// answer is 503 with Retry-After. Requests for any host name but the
+// machine's own are refused. With requireSignIn(), a browser signs in
+// first: until then it gets the sign-in page and nothing else.
 #pragma once
 
 #include <chrono>
@@ -11,6 +14,7 @@
 
 #include "web/server_options.h"
 #include "web/session.h"
+#include "web/sign_in.h"
 
 namespace web {
 
@@ -31,13 +35,20 @@ class Server {
   // favicon is the URL of the page's icon (empty: none).
   void addEntryPoint(ApplicationFactory factory, const std::string& path = {}, const std::string& favicon = {});
 
-  // Listens and starts the threads; throws ServerError when it cannot.
+  // Every page, socket, upload, download and file then needs a browser
+  // signed in through signIn.check (see SignIn). Set before start().
+  void requireSignIn(SignIn signIn);
+
+  // Listens and starts the threads; throws ServerError when it cannot
+  // (nothing to listen on, plain HTTP off loopback without
+  // allowPlainHttp, HTTPS without a usable certificate and key).
   bool start();
   // Ends every session (their applications are destroyed), then the threads.
   void stop();
   bool isRunning() const;
-  // The port listened on (useful with port 0).
+  // The ports listened on (useful with port 0); 0 for none.
   unsigned short httpPort() const;
+  unsigned short httpsPort() const;
   std::size_t sessionCount() const;
 
   // How long a session without its WebSocket waits for the page to come back

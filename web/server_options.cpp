@@ -99,6 +99,64 @@ ServerOptions::Limits limitsFrom(const po::variables_map& values, const ServerOp
   return l;
 }
 
+// The HTTPS, host name and sign-in options of ServerOptions::Security, kept
+// in one block of their own.
+void addSecurityOptions(po::options_description& desc, const ServerOptions::Security& d) {
+  std::ostringstream idle;
+  idle << static_cast<double>(d.idleTimeout.count()) / 60;
+  desc.add_options()
+      ("https-address", po::value<std::string>()->value_name("ADDRESS")->default_value(d.httpsAddress),
+       "address to serve HTTPS on (empty: none)")
+      ("https-port", po::value<std::string>()->value_name("PORT")->default_value(std::to_string(d.httpsPort)),
+       "port to serve HTTPS on (0: any free port)")
+      ("ssl-certificate", po::value<std::string>()->value_name("FILE"),
+       "the HTTPS certificate (PEM; default: a self-signed one made on first start)")
+      ("ssl-private-key", po::value<std::string>()->value_name("FILE"), "the private key of --ssl-certificate (PEM)")
+      ("allow-plain-http", po::bool_switch(),
+       "serve plain HTTP on an address other than loopback (passwords cross the network unencrypted)")
+      ("allowed-hosts", po::value<std::string>()->value_name("NAMES"),
+       "host names and addresses the browser may use, separated by commas (default: the machine's own)")
+      ("idle-timeout", po::value<std::string>()->value_name("MINUTES")->default_value(idle.str()),
+       "minutes a sign-in lasts without a page open");
+}
+
+ServerOptions::Security securityFrom(const po::variables_map& values, const ServerOptions::Security& d) {
+  ServerOptions::Security s;
+  s.httpsAddress = text(values, "https-address", d.httpsAddress);
+  s.httpsPort =
+      static_cast<unsigned short>(parseWhole("https-port", text(values, "https-port", std::to_string(d.httpsPort)), 65535));
+  s.certificate = text(values, "ssl-certificate", "");
+  s.privateKey = text(values, "ssl-private-key", "");
+  if (s.certificate.empty() != s.privateKey.empty())
+    throw ServerError("--ssl-certificate and --ssl-private-key go together: give both or neither");
+  const auto plain = values.find("allow-plain-http");
+  s.allowPlainHttp = plain != values.end() && !plain->second.empty() && plain->second.as<bool>();
+  std::string name;
+  for (const char c : text(values, "allowed-hosts", "") + ",") {
+    if (c == ',' || c == ' ' || c == '\t') {
+      if (!name.empty()) s.allowedHosts.push_back(name);
+      name.clear();
+    } else {
+      name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  const std::string idle = text(values, "idle-timeout", "");
+  s.idleTimeout = d.idleTimeout;
+  if (!idle.empty()) {
+    std::size_t used = 0;
+    double minutes = 0;
+    try {
+      minutes = std::stod(idle, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != idle.size() || !(minutes > 0) || minutes > 60 * 24 * 30)
+      throw ServerError("--idle-timeout: '" + idle + "' is not a number of minutes between 0 and 43200");
+    s.idleTimeout = std::chrono::seconds(static_cast<long long>(minutes * 60));
+  }
+  return s;
+}
+
 }  // namespace
 
 po::options_description serverOptionsDescription() {
@@ -118,6 +176,7 @@ po::options_description serverOptionsDescription() {
       ("threads", po::value<std::string>()->value_name("N")->default_value(std::to_string(d.threads)),
        "socket threads");
   addLimitOptions(desc, d.limits);
+  addSecurityOptions(desc, d.security);
   return desc;
 }
 
@@ -131,6 +190,7 @@ ServerOptions serverOptionsFrom(const po::variables_map& values) {
   o.threads = static_cast<unsigned>(parseWhole("threads", text(values, "threads", "2"), 64));
   if (o.threads == 0) o.threads = 1;
   o.limits = limitsFrom(values, o.limits);
+  o.security = securityFrom(values, o.security);
   return o;
 }
 

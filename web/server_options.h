@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "web/connection_limits.h"
 #include "web/session_registry.h"
@@ -23,7 +24,9 @@ class ServerError : public std::runtime_error {
 };
 
 struct ServerOptions {
-  std::string httpAddress = "0.0.0.0";
+  // Plain HTTP: off unless an address is given. Only a loopback address is
+  // accepted, unless security.allowPlainHttp says otherwise.
+  std::string httpAddress;
   unsigned short httpPort = 8080;  // 0: any free port (see Server::httpPort())
   std::string docRoot = ".";       // the served files
   std::string appRoot = ".";       // the application's own files (message bundle)
@@ -40,6 +43,25 @@ struct ServerOptions {
     // back) before it ends.
     std::chrono::milliseconds reconnectGrace{30000};
   } limits;
+
+  // --- HTTPS, host names and sign-in, kept in one block of their own ---
+  struct Security {
+    std::string httpsAddress;  // HTTPS: off unless an address is given
+    unsigned short httpsPort = 8443;  // 0: any free port (see Server::httpsPort())
+    // PEM files; both or neither. The server needs them to serve HTTPS (the
+    // application may make a certificate first, see Server::options()).
+    std::string certificate;
+    std::string privateKey;
+    // Plain HTTP on an address other than loopback: passwords and pages
+    // cross the network unencrypted. Only on purpose, and with a warning.
+    bool allowPlainHttp = false;
+    // The names and addresses the browser may use for this server (the Host
+    // header): a page at any other name (DNS rebinding) gets nothing. Empty:
+    // the machine's own names and addresses.
+    std::vector<std::string> allowedHosts;
+    // A sign-in ends when no page of it has been open for this long.
+    std::chrono::seconds idleTimeout{1800};
+  } security;
 };
 
 // The server's options with their defaults and help texts, for an

@@ -25,6 +25,16 @@ Session::~Session() {
   if (app_) teardown();
 }
 
+bool Session::belongsTo(const std::string& token) const {
+  // Compared in constant time: how long a refusal takes tells nothing
+  // about the token.
+  if (token.size() != signIn_.size()) return false;
+  unsigned char differ = 0;
+  for (std::size_t i = 0; i < token.size(); ++i)
+    differ |= static_cast<unsigned char>(token[i] ^ signIn_[i]);
+  return differ == 0;
+}
+
 namespace {
 
 // The answer to a page load, given exactly once: a session ended before its

@@ -41,6 +41,11 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::string& id() const { return id_; }
   // The page's icon (a URL), set before start().
   void setPageIcon(std::string url) { icon_ = std::move(url); }
+  // The sign-in the session belongs to (its cookie's token), set before
+  // start(): its id is of no use with any other cookie.
+  void setSignIn(std::string token) { signIn_ = std::move(token); }
+  const std::string& signIn() const { return signIn_; }
+  bool belongsTo(const std::string& token) const;
 
   // --- thread-safe entry points (any thread, never waits on a handler) ---
   // Builds the application (on the pool) and renders the whole page; done
@@ -109,6 +114,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::string id_;
   Environment env_;
   std::string icon_;
+  std::string signIn_;
   HandlerPool* const pool_;
   const std::shared_ptr<SessionLock> lock_;
   std::unique_ptr<Application> app_;

@@ -84,6 +84,28 @@ std::vector<std::shared_ptr<Session>> SessionRegistry::takeAll() {
   return out;
 }
 
+std::vector<std::shared_ptr<Session>> SessionRegistry::takeSignedIn(const std::string& token) {
+  std::vector<std::shared_ptr<Session>> out;
+  std::lock_guard<std::mutex> lk(m_);
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (it->second->belongsTo(token)) {
+      out.push_back(std::move(it->second));
+      it = sessions_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return out;
+}
+
+std::set<std::string> SessionRegistry::connectedSignIns() const {
+  std::set<std::string> out;
+  std::lock_guard<std::mutex> lk(m_);
+  for (const auto& [id, s] : sessions_)
+    if (!s->signIn().empty() && s->connected()) out.insert(s->signIn());
+  return out;
+}
+
 std::size_t SessionRegistry::size() const {
   std::lock_guard<std::mutex> lk(m_);
   return sessions_.size();

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +35,10 @@ class SessionRegistry {
   // Removes and returns the sessions without a page for longer than grace.
   std::vector<std::shared_ptr<Session>> takeExpired(Session::Clock::time_point now, Session::Clock::duration grace);
   std::vector<std::shared_ptr<Session>> takeAll();
+  // Removes and returns the sessions of a sign-in (its cookie's token).
+  std::vector<std::shared_ptr<Session>> takeSignedIn(const std::string& token);
+  // The sign-ins with a page connected now.
+  std::set<std::string> connectedSignIns() const;
   std::size_t size() const;
 
  private:

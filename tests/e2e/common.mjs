@@ -26,26 +26,85 @@ export async function until(fn, what, timeout = 15000, period = 50) {
 }
 
 // Debian's Chromium, headless, with nothing that would reach the network.
+// extra: more launch options; its args are added to ours.
 export function launchChromium(profile, extra = {}) {
+  const { args = [], ...options } = extra;
   return chromium.launchPersistentContext(profile, {
     executablePath: '/usr/lib/chromium/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-    ...extra,
+           '--disable-component-update', '--disable-sync', ...args],
+    ...options,
   });
 }
 
-// Opens Trellium's page at url in a new tab of context and waits until its
-// socket is up. Every script opens its pages through here, so whatever a
+// The account of a lab or test root (lab/make-sysroot.sh makes it; the
+// root's own PAM service checks it, never the host's accounts).
+export const labAccount = { user: 'demo', password: 'trellium-lab' };
+
+// Whether page shows the sign-in form.
+export const onSignInPage = async (page) => (await page.locator('form[action="/_w/signin"]').count()) > 0;
+
+// Signs in on the sign-in page shown in page and waits for what follows:
+// Trellium's page with its socket up. Throws with the page's message when
+// the sign-in is refused.
+export async function signIn(page, account = labAccount) {
+  await page.locator('input[name=user]').fill(account.user);
+  await page.locator('input[name=password]').fill(account.password);
+  await page.getByRole('button', { name: 'Sign in' }).click();
+  const outcome = await page.waitForFunction(() => {
+    if (window.trlweb && window.trlweb.state.connected) return 'signed in';
+    const error = document.querySelector('form[action="/_w/signin"] .error');
+    return error ? error.textContent : null;
+  });
+  const text = await outcome.jsonValue();
+  if (text !== 'signed in') throw new Error(`sign-in as ${account.user} refused: ${text}`);
+}
+
+// Opens Trellium's page at url in a new tab of context, signed in (with the
+// lab's account, unless the context has signed in already), and waits until
+// its socket is up. Every script opens its pages through here, so whatever a
 // page needs before it is usable is done in one place. A script error in
 // the page is passed to onError.
 export async function openPage(context, url, onError = null) {
   const page = await context.newPage();
   if (onError) page.on('pageerror', onError);
   await page.goto(url);
+  if (await onSignInPage(page)) await signIn(page);
   await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
   return page;
+}
+
+// Shows the tab with this title in page.
+export async function showTab(page, title) {
+  await page.getByRole('tab', { name: title, exact: true }).click();
+  await until(async () => (await page.locator('.w-tab-current').textContent()) === title, `the ${title} tab`);
+}
+
+// The table of the current tab as the page shows it: per row, each header's
+// text and the cell's place ("row,column", for finding the cell again).
+export const grid = (page) => page.locator('.w-table').evaluate((table) => {
+  const headers = [...table.querySelectorAll('th')].map((th) => th.textContent);
+  return [...table.querySelectorAll('tbody tr')].map((tr) => {
+    const row = { at: {} };
+    [...tr.querySelectorAll('td')].forEach((td, i) => {
+      const choice = td.querySelector('select');
+      row[headers[i]] = choice ? (choice.selectedOptions[0]?.textContent ?? '') : td.textContent;
+      row.at[headers[i]] = td.dataset.arg;
+    });
+    return row;
+  });
+});
+
+// The message box now on the page, answered with the button; its text.
+// Returns once that box is gone (the next one may already be there).
+export async function answer(page, button) {
+  const box = page.locator('.w-messagebox').last();
+  await box.waitFor();
+  const text = await box.locator('.w-messagebox-text').textContent();
+  await box.locator('.w-dialog-footer button', { hasText: button }).click();
+  await page.locator('.w-messagebox:visible', { hasText: text }).waitFor({ state: 'hidden' });
+  return text;
 }
 
 // The trellium process and its log.
@@ -58,8 +117,13 @@ export class Trellium {
     this.exited = new Promise((resolve) => this.child.once('exit', (code) => resolve(code)));
   }
   count(text) { return this.log.split(text).length - 1; }
+  // The port of its first listening socket (plain HTTP when it has one).
   async port() {
     const line = await until(() => /listening on [^:\n]+:(\d+)/.exec(this.log), 'the listening line');
+    return Number(line[1]);
+  }
+  async httpsPort() {
+    const line = await until(() => /listening on [^\n]*:(\d+) \(HTTPS\)/.exec(this.log), 'the HTTPS listening line');
     return Number(line[1]);
   }
   async stop() {
@@ -76,16 +140,18 @@ export const readText = (file) => { try { return fs.readFileSync(file, 'utf8'); 
 // A virtual cluster (lab/cluster-up.sh) with Trellium running in its
 // management namespace, as the lab's README shows. Its state directory,
 // system root and Trellium's log are open to the script. drift: the lab's
-// sensor drift period in seconds (0: readings stay).
+// sensor drift period in seconds (0: readings stay); sysroot: a system root
+// of the script's own (kept when the lab goes down).
 export class LabCluster {
-  constructor(name, servers, { drift = 0 } = {}) {
+  constructor(name, servers, { drift = 0, sysroot = null } = {}) {
     this.source = option('--source');
     this.servers = servers;
     this.drift = drift;
     this.prefix = `trl-${name}${process.pid % 100000}`;
     this.port = 20000 + (process.pid % 20000);
     this.state = `/run/trellium-lab/${this.prefix}`;
-    this.sysroot = `${this.state}/sysroot`;
+    this.sysroot = sysroot || `${this.state}/sysroot`;
+    this.ownSysroot = !!sysroot;
     this.url = `http://127.0.0.1:${this.port}/`;
     this.log = '';
     this.trellium = null;
@@ -133,18 +199,26 @@ export class LabCluster {
   // The lab alone: its system root can be changed before Trellium reads it.
   up() {
     this.script('cluster-up.sh', String(this.servers), '--prefix', this.prefix, '--build', option('--build'),
-      '--resources', option('--resources'), '--forward', String(this.port), '--drift', String(this.drift), '--quiet');
+      '--resources', option('--resources'), '--forward', String(this.port), '--drift', String(this.drift), '--quiet',
+      ...(this.ownSysroot ? ['--sysroot', this.sysroot] : []));
   }
 
   // Starts Trellium in the lab (again, after stopTrellium: the node table
   // and the system root stay); returns once it listens.
   async startTrellium(extraArgs = []) {
     const resources = option('--resources');
-    const from = this.log.length;
-    this.trellium = spawn('setsid', ['ip', 'netns', 'exec', `${this.prefix}-mgmt`, option('--trellium'),
+    await this.run(['ip', 'netns', 'exec', `${this.prefix}-mgmt`, option('--trellium'),
       '--sysroot', this.sysroot, '--http-address', '127.0.0.1', '--http-port', String(this.port),
       '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', '--ipmi-retransmission-timeout', '100',
-      ...extraArgs], { stdio: ['ignore', 'pipe', 'pipe'] });
+      ...extraArgs]);
+  }
+
+  // Runs command as the lab's Trellium (the program itself, or a supervisor
+  // that runs it): its output goes into the log and stopTrellium ends it.
+  // Returns once Trellium listens.
+  async run(command) {
+    const from = this.log.length;
+    this.trellium = spawn('setsid', command, { stdio: ['ignore', 'pipe', 'pipe'] });
     this.trellium.stdout.on('data', (c) => { this.log += c.toString(); });
     this.trellium.stderr.on('data', (c) => { this.log += c.toString(); });
     await until(() => this.log.slice(from).includes('listening on'), 'trellium to listen', 30000, 200);
@@ -185,15 +259,17 @@ export class LabCluster {
 }
 
 // Ends a script that ran a lab: closes the browser, stops Trellium (SIGTERM
-// must give the restart status 20) and the lab, removes the scratch folder,
-// says how it went and exits. With --log FILE Trellium's whole log is kept.
-export async function finishLabScript(name, lab, code, { context = null, scratch = null, guard = null } = {}) {
+// must give the restart status 20; a supervisor that ran it stops with
+// status 0) and the lab, removes the scratch folder, says how it went and
+// exits. With --log FILE Trellium's whole log is kept.
+export async function finishLabScript(name, lab, code,
+  { context = null, scratch = null, guard = null, status: expected = 20 } = {}) {
   if (context) await context.close().catch(() => {});
   let status = null;
   try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
   if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
   if (guard) clearTimeout(guard);
-  if (code === 0 && status !== 20) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
+  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
   if (code !== 0) console.error(lab.log.slice(-4000));
   if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
   console.log(code === 0 ? `${name}: passed` : `${name}: failed`);

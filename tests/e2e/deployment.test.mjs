@@ -61,6 +61,8 @@ try {
   for (const mac of macs) check(/APPEND console=ttyS1 serial -?\d+\n/.test(readText(bootFile(mac))), 'the port in ' + mac);
   await until(async () => (await status()).startsWith(`In force: ${ubuntu}.`), 'the line to follow the choice');
   check(lab.log.includes('[DeploymentTab] Changing boot option to id 1\n'), 'the choice in the log');
+  check(readText(`${lab.sysroot}/var/log/trellium/audit.log`).includes(`\tdemo\t127.0.0.1\tboot option\t${ubuntu}\n`),
+    'the choice in the audit log, with who made it');
 
   // A reset server boots from the network: its host leases again and fetches
   // its PXELINUX file over TFTP (the lab's boot step keeps what it got).

@@ -7,7 +7,8 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, finishLabScript, LabCluster, launchChromium, openPage, option, showTab,
+  until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
@@ -31,10 +32,6 @@ const cleanup = (code) => finishLabScript('fabric', cluster, code, { context, sc
 // The rows of the table shown in the current tab, as texts.
 const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(
   (rows) => rows.map((r) => [...r.querySelectorAll('td')].map((td) => td.textContent)));
-const showTab = async (page, title) => {
-  await page.getByRole('tab', { name: title, exact: true }).click();
-  await until(async () => (await page.locator('.w-tab-current').textContent()) === title, `the ${title} tab`);
-};
 
 try {
   await cluster.start();

@@ -1,13 +1,13 @@
 // The page as people use it: a wide and a narrow window with nothing cut
 // off, tabs for keyboards, the connection in the bottom bar, a page whose
-// server goes away (inert, and saying so) and comes back whole by itself
-// after the server restarts, on the tab it had open.
+// server goes away (inert, and saying so) and, once the server is back,
+// asks by itself to sign in again and returns whole, on the tab it had open.
 //   node page.test.mjs --trellium BIN --resources DIR --source DIR [--screenshots DIR]
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { Trellium, check, launchChromium, openPage, option, until } from './common.mjs';
+import { Trellium, check, launchChromium, onSignInPage, openPage, option, signIn, until } from './common.mjs';
 
 const guard = setTimeout(() => { console.error('page: timed out after 150 s'); process.exit(1); }, 150000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
@@ -116,9 +116,12 @@ try {
   check((await status.textContent()).startsWith('Not connected'), 'the bottom bar says so');
   await shoot(page, 'page-offline');
 
-  // It comes back (as after an upgrade): the page loads afresh by itself,
-  // whole, on the tab it had open.
+  // It comes back (as after an upgrade): sign-ins do not outlive the
+  // process, so the page loads the sign-in page by itself; signed in again,
+  // it is whole, on the tab it had open.
   trellium = new Trellium(option('--trellium'), args(port));
+  await until(() => onSignInPage(page).catch(() => false), 'the sign-in page by itself', 30000);
+  await signIn(page);
   await until(() => page.evaluate(() => window.trlweb && window.trlweb.state.connected &&
     document.querySelector('[role=tab][aria-selected=true]')?.textContent === 'Wiring').catch(() => false),
   'the page whole again', 30000);

@@ -10,7 +10,8 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { answer, check, finishLabScript, grid, LabCluster, launchChromium, openPage, option, showTab,
+  until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
@@ -28,20 +29,6 @@ let context = null;
 
 const cleanup = (code) => finishLabScript('servers', cluster, code, { context, scratch, guard });
 
-// The grid as the page shows it: per row, each header's text and the cell's
-// place ("row,column", for finding the cell again).
-const grid = (page) => page.locator('.w-table').evaluate((table) => {
-  const headers = [...table.querySelectorAll('th')].map((th) => th.textContent);
-  return [...table.querySelectorAll('tbody tr')].map((tr) => {
-    const row = { at: {} };
-    [...tr.querySelectorAll('td')].forEach((td, i) => {
-      const choice = td.querySelector('select');
-      row[headers[i]] = choice ? (choice.selectedOptions[0]?.textContent ?? '') : td.textContent;
-      row.at[headers[i]] = td.dataset.arg;
-    });
-    return row;
-  });
-});
 const rowOf = async (page, name) => (await grid(page)).find((r) => r.Hostname === name);
 const cell = async (page, name, header) => {
   const row = await until(() => rowOf(page, name), `${name} in the grid`);
@@ -49,19 +36,6 @@ const cell = async (page, name, header) => {
 };
 const shows = async (page, name, header, text) => (await rowOf(page, name))?.[header] === text;
 const warningLine = (page) => page.locator('.trl-warning-line').textContent();
-// The message box now on the page, answered; its text.
-const answer = async (page, button) => {
-  const box = page.locator('.w-messagebox').last();
-  await box.waitFor();
-  const text = await box.locator('.w-messagebox-text').textContent();
-  await box.locator('.w-dialog-footer button', { hasText: button }).click();
-  await box.waitFor({ state: 'hidden' });
-  return text;
-};
-const showServers = async (page) => {
-  await page.getByRole('tab', { name: 'Servers', exact: true }).click();
-  await until(async () => (await page.locator('.w-tab-current').textContent()) === 'Servers', 'the Servers tab');
-};
 
 try {
   await cluster.start();
@@ -71,8 +45,8 @@ try {
   const open = () => openPage(context, cluster.url, (e) => { console.error('page error:', e.message); ++pageErrors; });
   const first = await open();
   const second = await open();
-  await showServers(first);
-  await showServers(second);
+  await showTab(first, 'Servers');
+  await showTab(second, 'Servers');
 
   // Every server paired, named and powered up, in both pages.
   await until(async () => {

@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { Trellium, check, launchChromium, openPage, option, readText, until } from './common.mjs';
+import { Trellium, check, launchChromium, onSignInPage, openPage, option, readText, signIn, until } from './common.mjs';
 
 const guard = setTimeout(() => { console.error('settings: timed out after 240 s'); finish(1); }, 240000);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
@@ -166,16 +166,22 @@ try {
   await until(() => trellium.count('listening on') === 2, 'the service to start Trellium again', 30000);
   const reloaded = async () => {
     try {
+      // A restart ends every sign-in: the page comes back to the sign-in form.
+      if (await onSignInPage(page)) await signIn(page);
       return await page.evaluate(() => !window.beforeUpgrade && !!window.trlweb && window.trlweb.state.connected);
     } catch {
       return false;  // between two documents
     }
   };
   await until(reloaded, 'the page to load the new version by itself', 60000);
-  console.log(`figure: the page showed the new version ${Date.now() - exited} ms after the old one exited`);
+  console.log(`figure: the page showed the new version ${Date.now() - exited} ms after the old one exited, signing in again included`);
   await until(async () => (await page.locator('.w-tab-current').textContent()) === 'Settings',
     'the Settings tab open again');
   check(readText(`${supervisor}/starts`).trim() === '2', 'started twice');
+  const audit = readText(`${root}/var/log/trellium/audit.log`);
+  check(audit.includes('\tdemo\t127.0.0.1\tupgrade attempt\ttrellium_1.4.7_all.deb\n') &&
+    audit.includes('\tdemo\t127.0.0.1\tupgrade result\ttrellium_1.4.7_all.deb: installed\n'),
+    'the upgrade\'s attempt and result in the audit log, with who asked');
   check(pageErrors === 0, 'no script errors in the page');
   await finish(0);
 } catch (e) {

@@ -178,6 +178,7 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
     EXPECT_EQ(run.errors.find('\n'), run.errors.size() - 1) << "one line: " << run.errors;
     EXPECT_EQ(run.output, "");
   }
+  const std::string options = trl::test::readFile(root.dir() + "/root/trl/resources/wthttpd");
   trl::test::writeFile(root.dir() + "/root/trl/resources/wthttpd", "http-prot = 80\n");
   const ProcessRun typo = runTrellium(args());
   EXPECT_EQ(typo.status, 1);
@@ -188,7 +189,7 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
   EXPECT_EQ(placeholder.status, 1) << "refused, not a start that never ends";
   EXPECT_NE(placeholder.errors.find("wthttpd: the text %canonical_option% is not allowed"), std::string::npos)
       << placeholder.errors;
-  trl::test::writeFile(root.dir() + "/root/trl/resources/wthttpd", trl::test::readFile(resources + "/wthttpd"));
+  trl::test::writeFile(root.dir() + "/root/trl/resources/wthttpd", options);
   EXPECT_EQ(contents(root.dir()), before) << "nothing under the system root changed";
 }
 
@@ -205,10 +206,13 @@ TEST_F(Process, OptionsTakeBothFormsAndHelpListsThemWithDefaults) {
 
   const ProcessRun help = runTrellium({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--sysroot", "--service-control", "--dhcpd", "--ipmi-retransmission-timeout", "--http-address",
-                             "--http-port", "--docroot", "--approot", "--max-request-size", "--threads", "--version"})
+  for (const char* option : {"--sysroot", "--service-control", "--dhcpd", "--ipmi-retransmission-timeout",
+                             "--http-address", "--http-port", "--docroot", "--approot", "--max-request-size",
+                             "--threads", "--version", "--https-address", "--https-port", "--ssl-certificate",
+                             "--ssl-private-key", "--allow-plain-http", "--allowed-hosts", "--idle-timeout",
+                             "--admin-group"})
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
-  for (const char* fallback : {"(=/sbin/initctl)", "(=8080)", "(=0.0.0.0)", "(=40M)", "(=2)"})
+  for (const char* fallback : {"(=/sbin/initctl)", "(=8080)", "(=8443)", "(=40M)", "(=2)", "(=30)", "(=trellium)"})
     EXPECT_NE(help.output.find(fallback), std::string::npos) << fallback;
 
   const ProcessRun version = runTrellium({"--version"});

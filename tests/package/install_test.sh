@@ -46,12 +46,8 @@ cleanup() {
 trap cleanup EXIT
 
 start=$(date +%s.%N)
-cp -a "$cache/root" "$root"
+"$source_dir/tests/package/fresh-root.sh" "$build" "$root" "$deb"
 figure "fresh root copied in $(seconds_since "$start") s"
-# Package scripts must not start daemons here; there is no init anyway.
-printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod 0755 "$root/usr/sbin/policy-rc.d"
-install -m 0644 "$deb" "$root/tmp/trellium.deb"
 
 in_root() { DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"; }
 apt_offline() { in_root apt-get -q -y -o Dpkg::Use-Pty=0 "$@" >>"$work/apt.log" 2>&1 || { tail -30 "$work/apt.log"; return 1; }; }
@@ -77,9 +73,10 @@ check "dependencies and recommendations installed" \
 check "program in /usr/sbin" '[ -x "$root/usr/sbin/trellium" ]'
 check "resources in /usr/share/trellium" '[ -f "$root/usr/share/trellium/resources/trellium.xml" ] &&
   [ -f "$root/usr/share/trellium/resources/docroot/trellium.css" ]'
-check "options file and templates are conffiles in /etc/trellium" \
+check "options file, templates and PAM service are conffiles" \
   '[ "$(in_root dpkg-query -W -f="\${Conffiles}" trellium | awk "NF { print \$1 }" | sort | tr "\n" " ")" = \
-     "/etc/trellium/dhcpd.conf.in /etc/trellium/hosts.clean /etc/trellium/wthttpd " ]'
+     "/etc/pam.d/trellium /etc/trellium/dhcpd.conf.in /etc/trellium/hosts.clean /etc/trellium/wthttpd " ]'
+check "the administrators' group made" 'in_root getent group trellium >/dev/null'
 check "fixed paths reach them" 'link_to /root/trl/resources/wthttpd /etc/trellium/wthttpd &&
   link_to /usr/share/trellium/host/dhcpd.conf.in /etc/trellium/dhcpd.conf.in &&
   link_to /usr/share/trellium/host/hosts.clean /etc/trellium/hosts.clean'
@@ -108,20 +105,23 @@ port=
 for candidate in $(shuf -i 20000-60000 -n 20); do
   ss -Hltn "sport = :$candidate" | grep -q . || { port=$candidate; break; }
 done
-# The administrator's edit of the options file: this machine's loopback.
-sed -i -e 's/^http-address = .*/http-address = 127.0.0.1/' -e "s/^http-port = .*/http-port = $port/" \
+# The administrator's edit of the options file: HTTPS on this machine's
+# loopback.
+sed -i -e 's/^https-address = .*/https-address = 127.0.0.1/' -e "s/^https-port = .*/https-port = $port/" \
   "$root/etc/trellium/wthttpd"
 options=$(md5 /etc/trellium/wthttpd)
 host_core_pattern=$(cat /proc/sys/kernel/core_pattern)
 
+# The start page over HTTPS: the sign-in page.
 page() {
-  timeout 5 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" &&
-    printf "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" >&3 && cat <&3' - "$port" 2>/dev/null
+  printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' |
+    timeout 5 openssl s_client -quiet -connect "127.0.0.1:$port" 2>/dev/null
 }
 serves_page() {
   local i
   for i in $(seq 150); do
-    page | grep -q "<title>Trellium v$version</title>" && return 0
+    # Read whole first: grep leaving early would fail the pipe (pipefail).
+    grep -q "Trellium v$version</title>.*action=\"/_w/signin\"" <<<"$(page)" && return 0
     sleep 0.2
   done
   return 1
@@ -136,7 +136,10 @@ started() {
 "$source_dir/lab/supervise.sh" --state "$state" "$root/lib/systemd/system/trellium.service" \
   -- "$source_dir/tests/package/in-root.sh" "$root" >"$work/trellium.log" 2>&1 &
 supervisor=$!
-check "the installed program serves the page" serves_page
+check "the installed program serves the sign-in page over HTTPS" serves_page
+check "with the certificate it made (0600)" \
+  '[ "$(stat -c %a "$root/var/lib/trellium/private/server.crt" "$root/var/lib/trellium/private/server.key" |
+     tr "\n" " ")" = "600 600 " ]'
 # An upgrade ends the program with status 20 through its own SIGTERM; the
 # unit's rules start it again.
 kill -TERM "$(cat "$state/pid")" 2>/dev/null || true

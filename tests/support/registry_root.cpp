@@ -12,6 +12,7 @@ namespace trl::test {
 RegistryRoot::RegistryRoot() {
   mkdir("/var/lib/dhcp");
   mkdir("/var/lib/trellium");
+  mkdir("/var/log");  // the audit log's directory is made in it
   mkdir("/etc/dhcp");
   mkdir("/sbin");
   mkdir("/usr/share/trellium/host");

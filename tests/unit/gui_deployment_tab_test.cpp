@@ -11,6 +11,7 @@
 
 #include "gui/booting_panel.h"
 #include "gui/util.h"
+#include "modules/audit_log.h"
 #include "modules/deployment.h"
 #include "modules/nodes.h"
 #include "tests/support/registry_root.h"
@@ -101,14 +102,27 @@ TEST_F(DeploymentTabTest, ThreeOptionsWithTheSecondInForceAndAClickOnTheThird) {
 
   trl::test::CaptureStdout out;
   click(2);
-  const std::string log = out.text();
-  // The Part's log line is a promised output.
-  EXPECT_NE(log.find("] [DeploymentTab] Changing boot option to id 2\n"), std::string::npos) << log;
+  const std::string printed = out.text();
+  EXPECT_NE(printed.find("] [DeploymentTab] Changing boot option to id 2\n"), std::string::npos) << printed;
   EXPECT_EQ(deployment_->current(), 2);
   EXPECT_EQ(group().checkedId(), 2);
   EXPECT_EQ(readFile(serverFile(supermicro)), "label ubuntu\n");
   EXPECT_EQ(readFile(serverFile(ibm)), "label ubuntu\n");
   EXPECT_NE(status().find("Ubuntu 22.04"), std::string::npos);
+
+  // Each choice is a line of the audit log first; without its line, nothing changes.
+  ASSERT_FALSE(trl::auditTail(1).empty());
+  EXPECT_TRUE(trl::test::endsWith(trl::auditTail(1).front(), "\tboot option\tUbuntu 22.04")) << trl::auditTail(1)[0];
+  const std::string log = trl::auditLogPath();
+  std::filesystem::rename(log, log + ".kept");
+  std::filesystem::create_directory(log);  // the log cannot be opened
+  click(0);
+  std::filesystem::remove(log);
+  std::filesystem::rename(log + ".kept", log);
+  EXPECT_EQ(deployment_->current(), 2);
+  EXPECT_EQ(group().checkedId(), 2);
+  EXPECT_EQ(readFile(serverFile(ibm)), "label ubuntu\n");
+  EXPECT_NE(status().find("<b>Nothing changed:</b> the audit log cannot be written."), std::string::npos) << status();
 }
 
 TEST_F(DeploymentTabTest, TenRefreshesThenOneClickAppliesItOnce) {

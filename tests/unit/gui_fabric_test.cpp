@@ -7,6 +7,9 @@
 #include <filesystem>
 
 #include "gui/fabric.h"
+#include "modules/audit_log.h"
+#include "web/application.h"
+#include "web/dialog.h"
 #include "gui/modules.h"
 #include "gui/trellium.h"
 #include "gui/wiring.h"
@@ -45,10 +48,12 @@ class FabricTabs : public ::testing::Test {
     }
   }
 
-  // A session as the web server makes one.
-  static std::unique_ptr<Trellium> openSession() {
+  // A session as the web server makes one, for a person signed in.
+  static std::unique_ptr<Trellium> openSession(const std::string& user = "alice") {
     web::Environment env;
     env.setAppRoot(TRL_BINARY_DIR "/resources/");
+    env.setUser(user);
+    env.setClientAddress("10.0.0.7");
     auto app = std::make_unique<Trellium>(env);
     app->initWidgets();
     app->setModules(Modules::getInstance());
@@ -234,6 +239,36 @@ TEST_F(FabricTabs, ErrorsStayInTheTabAndLeaveTheFileAsItWas) {
   EXPECT_NE(status.find("Geometry 4x4 is selected, but not applied."), std::string::npos) << status;
   EXPECT_TRUE(app->fabricTab()->statusText()->hasStyleClass("trl-error"));
   EXPECT_EQ(fabricFile(), written);
+}
+
+// A person's choice rewrites the fabric file: one audit line first, naming
+// who and from where; a refill after an event rewrites it for nobody. With
+// no audit line there is no new file either, and the page says why.
+TEST_F(FabricTabs, EveryChoiceIsAuditedFirst) {
+  setServers(16);
+  const std::string log = trl::test::ModulesRoot::dir() + "/var/log/trellium/audit.log";
+  std::filesystem::remove(log);
+  auto app = openSession();
+  const web::ApplicationScope handlingItsEvents(app.get());
+  registryEvent(*app);
+  EXPECT_NE(fabricFile().find("\"x-size\": 2"), std::string::npos) << "row 0 (2x4x2) applied by the refill";
+  EXPECT_TRUE(trl::auditTail(10).empty()) << "for nobody: no line";
+  click(*app->fabricTab(), "4x4");
+  chooseHeight(*app->fabricTab(), 2);
+  const auto lines = trl::auditTail(10);
+  ASSERT_EQ(lines.size(), 2u) << trl::test::readFile(log);
+  EXPECT_TRUE(trl::test::endsWith(lines[0], "\talice\t10.0.0.7\tfabric geometry\t4x4, 1U")) << lines[0];
+  EXPECT_TRUE(trl::test::endsWith(lines[1], "\tfabric geometry\t4x4, 4U")) << lines[1];
+
+  const std::string written = fabricFile();
+  std::filesystem::rename(log, log + ".kept");
+  std::filesystem::create_directory(log);  // the log cannot be opened
+  click(*app->fabricTab(), "2x8");
+  std::filesystem::remove(log);
+  std::filesystem::rename(log + ".kept", log);
+  EXPECT_EQ(fabricFile(), written) << "nothing applied without its audit line";
+  EXPECT_NE(app->dialogs().html().find("Nothing was changed: the audit log cannot be written"), std::string::npos);
+  EXPECT_EQ(trl::auditTail(10).size(), 2u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // questions before anything is forgotten.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <set>
 
@@ -15,6 +16,7 @@
 #include "gui/trellium.h"
 #include "gui/util.h"
 #include "gui/wiring.h"
+#include "modules/audit_log.h"
 #include "tests/support/modules_root.h"
 #include "tests/support/scratch.h"
 #include "tests/web/support/test_page.h"
@@ -34,6 +36,17 @@ using Node = Nodes::Node;
 using trl::test::eventually;
 
 Nodes& nodes() { return *Modules::getInstance()->nodes; }
+
+// The audit log's lines, without their time, user and address.
+std::vector<std::string> audited() {
+  std::vector<std::string> actions;
+  for (const std::string& line : trl::auditTail(100)) {
+    std::size_t at = 0;
+    for (int field = 0; field < 3 && at != std::string::npos; ++field) at = line.find('\t', at + 1);
+    actions.push_back(at == std::string::npos ? line : line.substr(at + 1));
+  }
+  return actions;
+}
 
 struct Record {
   std::string name;
@@ -230,6 +243,7 @@ TEST_F(ServersTab, EditorsRefuseWhatTheTableCannotTake) {
 }
 
 TEST_F(ServersTab, EditsReachTheRecordAndTheFiles) {
+  std::filesystem::remove(trl::auditLogPath());
   open();
   web::LineEdit* editor = openEditor(2, "Hostname");
   ASSERT_NE(editor, nullptr);
@@ -255,6 +269,13 @@ TEST_F(ServersTab, EditsReachTheRecordAndTheFiles) {
   // A partition chosen in its cell.
   page().runAndWait([&] { model().item(0, column("Partition"))->setText("1"); });
   EXPECT_EQ(record(0).partition, 1);
+
+  // Each edit is a line of the audit log, written before it was carried out.
+  const std::vector<std::string> lines = audited();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "edit server table\tnode3: Hostname -> gpu_7");
+  EXPECT_NE(lines.back().find("edit server table\t"), std::string::npos) << lines.back();
+  EXPECT_NE(lines.back().find(": Partition -> 1"), std::string::npos) << lines.back();
 }
 
 TEST_F(ServersTab, AValueTheRecordRefusesShowsInItsCell) {
@@ -323,6 +344,7 @@ TEST_F(ServersTab, WarningLineNamesWhatIsWrong) {
 }
 
 TEST_F(ServersTab, NothingIsForgottenWithoutAskingFirst) {
+  std::filesystem::remove(trl::auditLogPath());
   open();
   page().event(*tab().deleteButton(), "click");
   EXPECT_EQ(answer(web::Ok), "Error: Please select a server");
@@ -342,6 +364,11 @@ TEST_F(ServersTab, NothingIsForgottenWithoutAskingFirst) {
   EXPECT_EQ(answer(web::No),
             "Confirm: Clear the node table? All 2 servers will be forgotten and rediscovered from the DHCP leases.");
   EXPECT_EQ(count(), 2);
+  page().event(*tab().clearButton(), "click");
+  answer(web::Yes);
+  EXPECT_EQ(count(), 0);
+  // Only what was carried out is audited, and before it was.
+  EXPECT_EQ(audited(), (std::vector<std::string>{"delete server\tnode2", "clear server table\t2 servers"}));
 }
 
 TEST_F(ServersTab, PowerControlAsksAndNeedsAController) {

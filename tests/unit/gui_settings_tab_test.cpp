@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "gui/ipmi_settings_panel.h"
 #include "gui/modules.h"
 #include "gui/trellium.h"
+#include "modules/audit_log.h"
 #include "modules/paths.h"
 #include "tests/support/modules_root.h"
 #include "tests/support/scratch.h"
@@ -220,6 +222,47 @@ TEST_F(SettingsTabTest, EachSessionsReportIsAPrivateFileWithoutThePassword) {
 
   first.reset();  // the session ends
   EXPECT_EQ(trl::test::fileSize(path), -1);
+}
+
+// Every action is a line of the audit log before it is done (the user name
+// of new credentials, never their password); with no line, nothing is done.
+TEST_F(SettingsTabTest, EveryActionIsAuditedFirst) {
+  std::filesystem::remove(trl::auditLogPath());
+  SettingsPage p;
+  p.page().event(*p.naming().checkBox(), "change", "0");
+  p.page().event(*p.naming().checkBox(), "change", "1");
+  p.type(p.naming().prefixEdit(), "rack");
+  p.press(p.naming().applyButton());
+  p.type(p.ipmi().userNameEdit(), "operator");
+  p.type(p.ipmi().passwordEdit(), "s3cret-pw");
+  p.press(p.ipmi().applyButton());
+  p.press(p.support().generateButton());
+  std::vector<std::string> actions;
+  for (const std::string& line : trl::auditTail(10))  // without the time, user and address
+    actions.push_back(line.substr(line.find('\t', line.find('\t', line.find('\t') + 1) + 1) + 1));
+  EXPECT_EQ(actions, (std::vector<std::string>{"automatic naming\toff", "automatic naming\ton", "name prefix\track",
+                                               "IPMI credentials\toperator", "report download\tstatus report"}));
+  EXPECT_EQ(trl::test::readFile(trl::auditLogPath()).find("s3cret-pw"), std::string::npos);
+  const std::string report = trl::test::readFile(p.support().reportPath());
+  EXPECT_NE(report.find("Audit log (last 100 lines)\n"), std::string::npos);
+  EXPECT_NE(report.find("\treport download\tstatus report\n"), std::string::npos) << "the report's own line in it";
+
+  const std::string log = trl::auditLogPath();
+  std::filesystem::rename(log, log + ".kept");
+  std::filesystem::create_directory(log);  // the log cannot be opened
+  p.type(p.naming().prefixEdit(), "cab");
+  p.press(p.naming().applyButton());
+  const std::string said = p.answer();
+  p.page().event(*p.naming().checkBox(), "change", "0");
+  p.settle();
+  std::filesystem::remove(log);
+  std::filesystem::rename(log + ".kept", log);
+  EXPECT_EQ(said.rfind("Not done: Nothing was changed: the audit log cannot be written", 0), 0u) << said;
+  EXPECT_EQ(nodes().nodeNamePrefix(), "rack");
+  EXPECT_EQ(p.naming().prefixEdit()->text(), "rack");
+  EXPECT_TRUE(nodes().autoNamingEnabled());
+  EXPECT_TRUE(p.naming().checkBox()->isChecked()) << "the box shows what is in force";
+  EXPECT_EQ(trl::auditTail(10).size(), 5u);
 }
 
 TEST(SettingsTabAlone, ARefreshBeforeTheModulesNamesTheMissingOne) {

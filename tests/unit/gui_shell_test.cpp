@@ -2,6 +2,9 @@
 // structure, the help toggle, event delivery into sessions and the texts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+
 #include "gui/comboitemdelegate.h"
 #include "gui/help.h"
 #include "gui/modules.h"
@@ -9,6 +12,8 @@
 #include "tests/support/scratch.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
+#include "gui/audit.h"
+#include "modules/audit_log.h"
 #include "web/combo_box.h"
 #include "web/push_button.h"
 #include "web/session.h"
@@ -133,6 +138,47 @@ TEST(Shell, StatusReportOfAnEmptyCluster) {
   EXPECT_NE(report.find(bar + "Booting configuration\n" + bar + "Current booting option: Memory test\n\n"),
             std::string::npos)
       << report;
+}
+
+// The one call every tab makes before an action that changes the cluster
+// or Trellium (auditAction): a line per action kind, naming the person and
+// address of the session whose event runs; the status report ends with
+// the last 100 lines.
+TEST(Shell, AuditLinesForEveryActionKindAndTheReportsTail) {
+  std::filesystem::remove(trl::auditLogPath());
+  web::Environment env = environment();
+  env.setUser("alice");
+  env.setClientAddress("192.0.2.7");
+  Trellium app(env);
+  app.initWidgets();
+  app.setModules(Modules::getInstance());
+  app.setTabModules();
+  EXPECT_NE(app.root()->html().find("Signed in as <b>alice</b>"), std::string::npos);
+  EXPECT_NE(app.root()->html().find("action=\"/_w/signout\"><button type=\"submit\" class=\"w-button\">Sign out"),
+            std::string::npos);
+  EXPECT_EQ(session()->root()->html().find("Signed in as"), std::string::npos) << "nobody signed in: no bar";
+
+  const web::ApplicationScope handlingAnEvent(&app);
+  std::vector<std::string> texts;
+  for (const trl::AuditAction action : trl::allAuditActions) {
+    EXPECT_TRUE(auditAction(action, "node" + std::to_string(texts.size())));
+    texts.push_back(trl::auditActionText(action));
+  }
+  const auto lines = trl::auditTail(1000);
+  ASSERT_EQ(lines.size(), texts.size());
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    EXPECT_TRUE(trl::test::endsWith(lines[i], "\talice\t192.0.2.7\t" + texts[i] + "\tnode" + std::to_string(i)))
+        << lines[i];
+  EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), texts.size()) << "every kind its own text";
+
+  for (int i = 0; i < 120; ++i) auditAction(trl::AuditAction::PowerOff, "server" + std::to_string(i));
+  const std::string report = app.getStatusReport();
+  const std::string bar = std::string(28, '-') + "\n";
+  const auto tail = report.find(bar + "Audit log (last 100 lines)\n" + bar);
+  ASSERT_NE(tail, std::string::npos) << report;
+  EXPECT_EQ(report.find("\tserver19\n"), std::string::npos);
+  EXPECT_GT(report.find("\tserver20\n"), tail);
+  EXPECT_TRUE(trl::test::endsWith(report, "\tpower off\tserver119\n\n"));
 }
 
 TEST(SharedWidgets, UtilTextsAndChecks) {

@@ -74,6 +74,7 @@
       probing = false;
     }).then(function (r) {
       if (r.ok) return connect();
+      if (r.status === 401) return signedOut();
       if (r.status === 404) return reloadFresh();
       return r.text().then(function (text) {
         lost(text.trim() || 'The server cannot take this page now. Trying again\u2026');
@@ -102,13 +103,32 @@
     const delay = count <= 1 ? 0 : Math.min(30000, 1000 * Math.pow(2, count - 2));
     try {
       sessionStorage.setItem(ReloadKey, JSON.stringify({ n: count, t: now + delay }));
-      sessionStorage.setItem(TabsKey, JSON.stringify(openTabs()));
     } catch (e) {
-      // without storage the page still loads afresh, on its first tab
+      // without storage the page still loads afresh
     }
+    rememberTabs();
     lost('The session has ended on the server. Loading a fresh page' +
          (delay ? ' in ' + Math.round(delay / 1000) + ' s' : '') + '\u2026', true);
     setTimeout(function () { location.reload(); }, delay);
+  }
+
+  // The sign-in this page belonged to has ended (signed out, here or in
+  // another window, idle too long, or the server restarted): the start page
+  // asks to sign in, and the page that follows opens the same tabs.
+  function signedOut() {
+    state.reloading = true;
+    rememberTabs();
+    lost('You are signed out. Loading the sign-in page\u2026', true);
+    location.reload();
+  }
+
+  // The open tabs, for the fresh page that follows (this browser tab only).
+  function rememberTabs() {
+    try {
+      sessionStorage.setItem(TabsKey, JSON.stringify(openTabs()));
+    } catch (e) {
+      // without storage the fresh page opens on its first tab
+    }
   }
 
   function openTabs() {

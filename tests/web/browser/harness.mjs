@@ -75,6 +75,9 @@ export async function until(fn, what, timeout = 10000) {
   }
 }
 
+// The one account the demo server lets in (its --sign-in).
+export const account = { user: 'tester', password: 'secret words' };
+
 export function check(condition, message) {
   if (!condition) throw new Error('check failed: ' + message);
 }
@@ -89,7 +92,8 @@ export async function run(name, body, { demoArgs = [] } = {}) {
   const docroot = path.join(scratch, 'www');
   fs.mkdirSync(docroot);
   fs.writeFileSync(path.join(docroot, 'report.txt'), 'the report\n');
-  const demo = new Demo(option('--demo'), ['--http-address', '127.0.0.1', '--http-port', '0', '--docroot', docroot, ...demoArgs]);
+  const demo = new Demo(option('--demo'), ['--http-address', '127.0.0.1', '--http-port', '0', '--docroot', docroot,
+    '--sign-in', `${account.user}:${account.password}`, ...demoArgs]);
   let context = null;
   let failed = false;
   try {
@@ -103,10 +107,16 @@ export async function run(name, body, { demoArgs = [] } = {}) {
              '--disable-component-update', '--disable-sync'],
     });
     context.setDefaultTimeout(10000);
+    // Every test opens its pages here: signed in (once per browser), live.
     const open = async () => {
       const page = await context.newPage();
       page.on('pageerror', (e) => { console.error('page error:', e.message); failed = true; });
       await page.goto(url);
+      if (await page.locator('form[action="/_w/signin"]').count()) {
+        await page.locator('input[name=user]').fill(account.user);
+        await page.locator('input[name=password]').fill(account.password);
+        await page.getByRole('button', { name: 'Sign in' }).click();
+      }
       await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
       return page;
     };

@@ -108,6 +108,15 @@ std::string DemoProcess::expect(const std::string& prefix, std::chrono::millisec
   }
 }
 
+std::string DemoProcess::expectContaining(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::string line = readLine(deadline);
+    if (line.empty() && std::chrono::steady_clock::now() >= deadline) return {};
+    if (line.find(text) != std::string::npos) return line;
+  }
+}
+
 long DemoProcess::residentKb() const {
   std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
   std::string key;

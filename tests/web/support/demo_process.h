@@ -26,6 +26,8 @@ class DemoProcess {
   void command(const std::string& line);
   // The next output line starting with prefix (others skipped), or "" on time-out.
   std::string expect(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The next output line that contains text anywhere, or "" on time-out.
+  std::string expectContaining(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Resident memory in kB, from /proc.
   long residentKb() const;
   // Reads and drops all further output on a thread of its own, so that a

@@ -83,10 +83,8 @@ std::string HttpResponse::header(const std::string& name) const {
   return it == headers.end() ? std::string() : it->second;
 }
 
-HttpResponse httpRequest(unsigned short port, const std::string& method, const std::string& target,
-                         const std::map<std::string, std::string>& headers, const std::string& body,
-                         const std::string& from) {
-  const int fd = connectLoopback(port, from);
+std::string requestText(unsigned short port, const std::string& method, const std::string& target,
+                        const std::map<std::string, std::string>& headers, const std::string& body) {
   std::string req = method + " " + target + " HTTP/1.1\r\n";
   bool host = false;
   for (const auto& [k, v] : headers) {
@@ -97,8 +95,24 @@ HttpResponse httpRequest(unsigned short port, const std::string& method, const s
   req += "Connection: close\r\n";
   if (!body.empty() && !headers.count("Content-Length")) req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   req += "\r\n";
-  sendAll(fd, req);
-  sendAll(fd, body);
+  return req + body;
+}
+
+HttpResponse parseResponse(const std::string& data, const std::string& method) {
+  HttpResponse r;
+  const auto headEnd = data.find("\r\n\r\n");
+  if (headEnd == std::string::npos) return r;  // status 0: no answer
+  r.status = parseHead(data.substr(0, headEnd), r.headers);
+  r.body = data.substr(headEnd + 4);
+  if (method == "HEAD") r.body.clear();
+  return r;
+}
+
+HttpResponse httpRequest(unsigned short port, const std::string& method, const std::string& target,
+                         const std::map<std::string, std::string>& headers, const std::string& body,
+                         const std::string& from) {
+  const int fd = connectLoopback(port, from);
+  sendAll(fd, requestText(port, method, target, headers, body));
   std::string data;
   char buf[65536];
   for (;;) {
@@ -107,13 +121,7 @@ HttpResponse httpRequest(unsigned short port, const std::string& method, const s
     data.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  HttpResponse r;
-  const auto headEnd = data.find("\r\n\r\n");
-  if (headEnd == std::string::npos) return r;  // status 0: no answer
-  r.status = parseHead(data.substr(0, headEnd), r.headers);
-  r.body = data.substr(headEnd + 4);
-  if (method == "HEAD") r.body.clear();
-  return r;
+  return parseResponse(data, method);
 }
 
 std::string sessionIdOf(const std::string& page) {
@@ -178,12 +186,13 @@ bool TcpConnection::closedByPeer(std::chrono::milliseconds timeout) {
 WebSocketClient::~WebSocketClient() { close(); }
 
 int WebSocketClient::open(unsigned short port, const std::string& target, const std::string& origin,
-                          const std::string& from) {
+                          const std::string& from, const std::string& cookie) {
   fd_ = connectLoopback(port, from);
   std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                     "Sec-WebSocket-Version: 13\r\n";
   if (!origin.empty()) req += "Origin: " + origin + "\r\n";
+  if (!cookie.empty()) req += "Cookie: " + cookie + "\r\n";
   req += "\r\n";
   sendAll(fd_, req);
   std::string head;

@@ -22,6 +22,12 @@ HttpResponse httpRequest(unsigned short port, const std::string& method, const s
                          const std::map<std::string, std::string>& headers = {}, const std::string& body = {},
                          const std::string& from = "127.0.0.1");
 
+// The request httpRequest sends, and the parse of an answer read whole:
+// for other ways to carry them (TLS).
+std::string requestText(unsigned short port, const std::string& method, const std::string& target,
+                        const std::map<std::string, std::string>& headers, const std::string& body);
+HttpResponse parseResponse(const std::string& data, const std::string& method);
+
 // A plain TCP connection to 127.0.0.1:port from a loopback address of
 // choice, closed with the object: an idle socket, raw bytes, or keep-alive
 // requests one after another.
@@ -58,10 +64,11 @@ class WebSocketClient {
   WebSocketClient(const WebSocketClient&) = delete;
   WebSocketClient& operator=(const WebSocketClient&) = delete;
 
-  // The handshake's HTTP status (101 when open). Origin empty: none sent.
-  // Answers the server's pings while it receives, as a browser does.
+  // The handshake's HTTP status (101 when open). Origin and cookie (a
+  // Cookie header's value) empty: none sent. Answers the server's pings
+  // while it receives, as a browser does.
   int open(unsigned short port, const std::string& target, const std::string& origin,
-           const std::string& from = "127.0.0.1");
+           const std::string& from = "127.0.0.1", const std::string& cookie = {});
   // The handshake's response headers (lower-case names).
   const std::map<std::string, std::string>& handshakeHeaders() const { return handshake_; }
   void send(const std::string& text);
