@@ -28,6 +28,8 @@ po::options_description ownOptions() {
        "without it the configuration is written unchecked")
       ("ipmi-retransmission-timeout", po::value<std::string>()->value_name("MS")->default_value("0"),
        "IPMI retransmission timeout in milliseconds (0: the IPMI library's default)")
+      ("ipmi-workers", po::value<std::string>()->value_name("N")->default_value(std::to_string(NodesConfig{}.ipmi_workers)),
+       "how many management controllers are polled or sent a power command at once (1 to 256)")
       ("admin-group", po::value<std::string>()->value_name("GROUP")->default_value(Configuration().adminGroup),
        "the Unix group whose members may sign in, besides root");
   return desc;
@@ -75,14 +77,15 @@ void refusePlaceholders(const std::string& text, const std::string& where) {
       throw ConfigurationError(where + ": the text " + placeholder + " is not allowed in an option");
 }
 
-unsigned int milliseconds(const std::string& option, const std::string& text) {
+// A decimal count; what says what it counts in the error.
+unsigned int number(const std::string& option, const std::string& text, const std::string& what) {
   unsigned long value = 0;
   bool ok = !text.empty() && text.size() <= 7;
   for (const char c : text) {
     ok = ok && c >= '0' && c <= '9';
     if (ok) value = value * 10 + static_cast<unsigned long>(c - '0');
   }
-  if (!ok) throw ConfigurationError("--" + option + ": '" + text + "' is not a number of milliseconds");
+  if (!ok) throw ConfigurationError("--" + option + ": '" + text + "' is not " + what);
   return static_cast<unsigned int>(value);
 }
 
@@ -155,7 +158,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     if (config.backend.dhcpd.empty() || config.backend.dhcpd.front() != '/')
       throw ConfigurationError("--dhcpd: " + config.backend.dhcpd + " is not an absolute path");
     config.backend.ipmi.retransmission_timeout_ms =
-        milliseconds("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>());
+        number("ipmi-retransmission-timeout", values["ipmi-retransmission-timeout"].as<std::string>(),
+               "a number of milliseconds");
+    const std::string workers = values["ipmi-workers"].as<std::string>();
+    const char* const worker_range = "a number from 1 to 256";
+    config.backend.ipmi_workers = number("ipmi-workers", workers, worker_range);
+    if (config.backend.ipmi_workers < 1 || config.backend.ipmi_workers > 256)
+      throw ConfigurationError("--ipmi-workers: '" + workers + "' is not " + worker_range);
     config.adminGroup = values["admin-group"].as<std::string>();
     if (config.adminGroup.empty()) throw ConfigurationError("--admin-group: a group name is needed");
     config.server = web::serverOptionsFrom(values);

@@ -7,6 +7,7 @@
 #include "modules/error.h"
 #include "web/application.h"
 #include "web/box_layout.h"
+#include "web/check_box.h"
 #include "web/message_box.h"
 #include "web/progress_dialog.h"
 #include "web/push_button.h"
@@ -42,6 +43,10 @@ PowerControlPanel::PowerControlPanel() : web::Panel("Power control") {
   powerDownBtn_ = row->addWidget(std::make_unique<web::PushButton>("Power off"));
   shutdownBtn_ = row->addWidget(std::make_unique<web::PushButton>("Shutdown"));
   resetBtn_ = row->addWidget(std::make_unique<web::PushButton>("Reset"));
+  pacedChkBox_ = row->addWidget(std::make_unique<web::CheckBox>("One server a second"));
+  pacedChkBox_->setChecked(true);
+  pacedChkBox_->setToolTip("Ticked: servers are sent the command one a second, with a chance to cancel "
+                           "(spares the power supply at power-on). Unticked: every server at once.");
   powerUpBtn_->clicked().connect(this, &PowerControlPanel::powerUp);
   powerDownBtn_->clicked().connect(this, &PowerControlPanel::powerDown);
   shutdownBtn_->clicked().connect(this, &PowerControlPanel::powerShutdown);
@@ -78,6 +83,11 @@ void PowerControlPanel::run(const Command& command) {
     count = table.end() - table.begin();
   }
   if (!auditAction(command.audit, "all servers (" + std::to_string(count) + ")")) return;
+  if (!pacedChkBox_->isChecked()) {
+    const Nodes::PowerFailures failures = (nodes_->*command.send)({});
+    showOutcome(command.action, failures, std::string(command.action) + ": the command was sent to every server.");
+    return;
+  }
   web::ProgressDialog dialog(command.dialogText, "Cancel", 0, static_cast<double>(count));
   dialog.setWindowTitle("Power control");
   dialog.show();
@@ -86,8 +96,18 @@ void PowerControlPanel::run(const Command& command) {
   progress.msg = command.perNodeText;
   const Nodes::PowerFailures failures = (nodes_->*command.send)(boost::ref(progress));
   dialog.hide();
-  if (failures.empty()) return;
-  std::string markup = web::escapeHtml(failureText(command.action, failures));
+  showOutcome(command.action, failures, "");
+}
+
+// Failures in one box, one line per error text; success in its own words
+// (nothing when done is empty: the progress dialog has said it).
+void PowerControlPanel::showOutcome(const std::string& action, const Nodes::PowerFailures& failures,
+                                    const std::string& done) {
+  if (failures.empty()) {
+    if (!done.empty()) web::MessageBox::open("Power control", done);
+    return;
+  }
+  std::string markup = web::escapeHtml(failureText(action, failures));
   for (size_t at = markup.find('\n'); at != std::string::npos; at = markup.find('\n', at)) markup.replace(at, 1, "<br/>");
   if (web::MessageBox* box = web::MessageBox::open("Power control", ""))
     box->setText(markup, web::TextFormat::Markup);

@@ -1,5 +1,7 @@
 // The Dashboard's group power commands: power on, power off, shut down or
-// reset every server, one per second, with a progress dialog and Cancel.
+// reset every server, one per second with a progress dialog and Cancel
+// (staggering power-on spares the power supply), or, with "One server a
+// second" unticked, to every server at once.
 // Used only by its browser session, under the session's lock.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include "web/panel.h"
 
 namespace web {
+class CheckBox;
 class ProgressDialog;
 class PushButton;
 }  // namespace web
@@ -37,6 +40,7 @@ class PowerControlPanel : public web::Panel {
   web::PushButton* powerDownButton() const { return powerDownBtn_; }
   web::PushButton* shutdownButton() const { return shutdownBtn_; }
   web::PushButton* resetButton() const { return resetBtn_; }
+  web::CheckBox* pacedCheckBox() const { return pacedChkBox_; }
 
  private:
   struct Command;
@@ -45,10 +49,12 @@ class PowerControlPanel : public web::Panel {
   void powerShutdown();
   void powerReset();
   void run(const Command& command);
+  void showOutcome(const std::string& action, const Nodes::PowerFailures& failures, const std::string& done);
 
   web::PushButton* powerUpBtn_;
   web::PushButton* powerDownBtn_;
   web::PushButton* shutdownBtn_;
   web::PushButton* resetBtn_;
+  web::CheckBox* pacedChkBox_;
   Nodes* nodes_ = nullptr;
 };

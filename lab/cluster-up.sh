@@ -197,9 +197,10 @@ write_env "$state/lab.env" \
 # of the source tree cannot change it under its feet.
 cp "$top"/lab/cluster/*.sh "$state/bin/"
 cp "$ipmi_assets/node.sdr" "$ipmi_assets/oem_mac.so" "$ipmi_assets/make-bmc.sh" "$state/bin/ipmi/"
-cp "$ipmi_assets/chassis_control" "$state/bin/ipmi/chassis_control.real"
-# make-bmc.sh names the chassis_control beside itself in lan.conf.
-cp "$top/lab/cluster/chassis-control.sh" "$state/bin/ipmi/chassis_control"
+# make-bmc.sh names the chassis_control beside itself in lan.conf; after a
+# change of power it runs chassis_control.after-set, which the hosts follow.
+cp "$ipmi_assets/chassis_control" "$state/bin/ipmi/chassis_control"
+cp "$top/lab/cluster/chassis-control.sh" "$state/bin/ipmi/chassis_control.after-set"
 chmod 0755 "$state"/bin/*.sh "$state"/bin/ipmi/*
 
 # The system root Trellium works on; the service-control stand-in replaces

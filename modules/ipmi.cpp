@@ -3,12 +3,14 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "modules/paths.h"
+#include "modules/sensor_interpreter.h"
 
 namespace {
 
@@ -72,7 +74,7 @@ IPMI::IPMI(const IPMI* other)
 IPMI::~IPMI() {
   boost::unique_lock<boost::shared_mutex> guard(lock_);
   disconnect();
-  cleanupSDR(hostname());
+  cleanupSDR();
   ipmi_ctx_destroy(ipmi_ctx);
 }
 
@@ -102,7 +104,7 @@ IPMI::Target IPMI::target() {
   }
   if (renew) {
     disconnect();
-    cleanupSDR(t.hostname);
+    cleanupSDR();
     ipmi_ctx_destroy(ipmi_ctx);
     ipmi_ctx = nullptr;
     ipmi_ctx = createContext();
@@ -124,6 +126,10 @@ bool IPMI::connect(int timeout, const Target& t) {
   return true;
 }
 
+void IPMI::connectOnce(const Target& t) {
+  if (!connected) connect(ipmi_session_timeout, t);
+}
+
 void IPMI::disconnect() {
   // The library closes only what it opened; a context never opened is fine.
   if (connected) ipmi_ctx_close(ipmi_ctx);
@@ -132,6 +138,7 @@ void IPMI::disconnect() {
 
 bool IPMI::probe() {
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   try {
     const bool answered = connect(1001, t);
     disconnect();
@@ -142,11 +149,41 @@ bool IPMI::probe() {
   }
 }
 
-// Reads the chassis power state over an already chosen lock; opens and
-// closes its own session.
+namespace {
+
+// One mutex per controller address while anyone uses it.
+std::shared_ptr<std::mutex> controllerMutex(const std::string& hostname) {
+  static std::mutex table_lock;
+  static std::map<std::string, std::weak_ptr<std::mutex>> table;  // guarded by table_lock
+  const std::lock_guard<std::mutex> guard(table_lock);
+  for (auto entry = table.begin(); entry != table.end();)
+    entry = entry->second.expired() ? table.erase(entry) : std::next(entry);
+  std::shared_ptr<std::mutex> mutex = table[hostname].lock();
+  if (!mutex) table[hostname] = mutex = std::make_shared<std::mutex>();
+  return mutex;
+}
+
+}  // namespace
+
+IPMI::ControllerTurn::ControllerTurn(const std::string& hostname) : mutex_(controllerMutex(hostname)) {
+  mutex_->lock();
+}
+
+IPMI::ControllerTurn::~ControllerTurn() { mutex_->unlock(); }
+
+IPMI::Conversation::Conversation(IPMI& ipmi)
+    : ipmi_(ipmi), lock_(ipmi.lock_), target_(ipmi.target()), turn_(target_.hostname) {}
+
+IPMI::Conversation::~Conversation() { ipmi_.disconnect(); }
+
+bool IPMI::Conversation::power() { return ipmi_.readPowerState(target_); }
+
+double IPMI::Conversation::sensors(const std::string& name) { return ipmi_.readSensors(target_, name); }
+
+// Reads the chassis power state; the caller holds lock_ and closes the
+// session.
 bool IPMI::readPowerState(const Target& t) {
-  const SessionGuard session([this] { disconnect(); });
-  connect(ipmi_session_timeout, t);
+  connectOnce(t);
   const FiidObj rs(fiid_obj_create(tmpl_cmd_get_chassis_status_rs));
   if (!rs) throw TRL_ERROR("fiid_obj_create failed");
   if (ipmi_cmd_get_chassis_status(ipmi_ctx, rs.get()) < 0)
@@ -156,15 +193,13 @@ bool IPMI::readPowerState(const Target& t) {
   return on != 0;
 }
 
-bool IPMI::power() {
-  boost::unique_lock<boost::shared_mutex> guard(lock_);
-  return readPowerState(target());
-}
+bool IPMI::power() { return Conversation(*this).power(); }
 
 void IPMI::power(power_t type, bool wait) {
   TRL_LOG("Setting power status for " << hostname());
   boost::unique_lock<boost::shared_mutex> guard(lock_);
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   {
     const SessionGuard session([this] { disconnect(); });
     connect(ipmi_session_timeout, t);
@@ -176,6 +211,7 @@ void IPMI::power(power_t type, bool wait) {
   if (!wait) return;
   for (int i = 0; i < 10; ++i) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
+    const SessionGuard session([this] { disconnect(); });
     if (static_cast<int>(readPowerState(t)) == static_cast<int>(type)) return;
   }
   throw TRL_ERROR("failed to change power state after 10s");
@@ -183,6 +219,7 @@ void IPMI::power(power_t type, bool wait) {
 
 macaddr IPMI::getEth0MacAddr() {
   const Target t = target();
+  const ControllerTurn turn(t.hostname);
   const SessionGuard session([this] { disconnect(); });
   connect(ipmi_session_timeout, t);
   const unsigned int buffer_len = 131072;
@@ -244,62 +281,68 @@ std::string IPMI::cacheFile(const std::string& hostname) {
   return trl::privateDir() + "/" + sdr_cache_name + host;
 }
 
+// The contexts live as long as the library context they are bound to.
 void IPMI::initSDR(const Target& t) {
+  if (sdrInitialized) return;
   const std::string& host = t.hostname;
-  if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
-  sdrInitialized = true;  // from here on cleanupSDR() releases what exists
-  if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_parse_ctx_create failed");
-  if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
-    throw TRL_ERROR(host + ": ipmi_sensor_read_ctx_create failed");
-  if (!(interpret_ctx = ipmi_interpret_ctx_create()))
-    throw TRL_ERROR(host + ": ipmi_interpret_ctx_create failed");
-  if (ipmi_interpret_load_sensor_config(interpret_ctx, nullptr) < 0)
-    throw TRL_ERROR(host + ": ipmi_interpret_load_sensor_config failed");
-  if (ipmi_interpret_ctx_set_flags(interpret_ctx, IPMI_INTERPRET_FLAGS_INTERPRET_OEM_DATA |
-                                                      IPMI_INTERPRET_FLAGS_IGNORE_UNRECOGNIZED_EVENTS) < 0)
-    throw TRL_ERROR(host + ": ipmi_interpret_ctx_set_flags failed");
-  if (ipmi_sdr_cache_create(sdr_cache_ctx, ipmi_ctx, cacheFile(host).c_str(), IPMI_SDR_CACHE_CREATE_FLAGS_OVERWRITE,
-                            nullptr, nullptr) < 0)
-    throw TRL_ERROR(host + ": ipmi_sdr_cache_create failed");
+  try {
+    if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
+    if (!(sdr_parse_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_parse_ctx_create failed");
+    if (!(sensor_read_ctx = ipmi_sensor_read_ctx_create(ipmi_ctx)))
+      throw TRL_ERROR(host + ": ipmi_sensor_read_ctx_create failed");
+  } catch (...) {
+    cleanupSDR();  // what was created
+    throw;
+  }
+  sdrInitialized = true;
 }
 
-void IPMI::cleanupSDR(const std::string& hostname) {
-  if (!sdrInitialized) return;
-  if (sdr_cache_ctx) {
-    try {
-      ipmi_sdr_cache_delete(sdr_cache_ctx, cacheFile(hostname).c_str());
-    } catch (const std::exception& e) {
-      TRL_WARN(std::string("cannot remove the SDR cache: ") + e.what());
-    }
-  }
-  if (interpret_ctx) ipmi_interpret_ctx_destroy(interpret_ctx);
+// Opens the controller's cached repository. Given the session, the library
+// compares the cache with the controller's repository info (version and
+// the times of the last addition and erase): the repository is downloaded
+// again only when the cache is missing, damaged or out of date.
+void IPMI::openSDRCache(const Target& t) {
+  const std::string& host = t.hostname;
+  const std::string file = cacheFile(host);
+  if (ipmi_sdr_cache_open(sdr_cache_ctx, ipmi_ctx, file.c_str()) == 0) return;
+  const int why = ipmi_sdr_ctx_errnum(sdr_cache_ctx);
+  if (why != IPMI_SDR_ERR_CACHE_READ_CACHE_DOES_NOT_EXIST && why != IPMI_SDR_ERR_CACHE_INVALID &&
+      why != IPMI_SDR_ERR_CACHE_OUT_OF_DATE)
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_open failed");
+  TRL_LOG("reading the sensor data repository of " << host);
+  if (ipmi_sdr_cache_create(sdr_cache_ctx, ipmi_ctx, file.c_str(), IPMI_SDR_CACHE_CREATE_FLAGS_OVERWRITE, nullptr,
+                            nullptr) < 0)
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_create failed");
+  if (ipmi_sdr_cache_open(sdr_cache_ctx, nullptr, file.c_str()) < 0)
+    throw TRL_ERROR(host + ": ipmi_sdr_cache_open failed");
+}
+
+// The cache file stays: the next object at this address checks it and
+// reuses it.
+void IPMI::cleanupSDR() {
   if (sensor_read_ctx) ipmi_sensor_read_ctx_destroy(sensor_read_ctx);
   if (sdr_parse_ctx) ipmi_sdr_ctx_destroy(sdr_parse_ctx);
   if (sdr_cache_ctx) ipmi_sdr_ctx_destroy(sdr_cache_ctx);
-  interpret_ctx = nullptr;
   sensor_read_ctx = nullptr;
   sdr_parse_ctx = sdr_cache_ctx = nullptr;
   sdrInitialized = false;
 }
 
-double IPMI::sensors(const std::string& name) {
-  boost::unique_lock<boost::shared_mutex> guard(lock_);
-  const Target t = target();
+double IPMI::sensors(const std::string& name) { return Conversation(*this).sensors(name); }
+
+// The caller holds lock_ and closes the session.
+double IPMI::readSensors(const Target& t, const std::string& name) {
   const std::string& host = t.hostname;
   bool cache_open = false;
-  // Order on the way out: cache, session, contexts and file; then the locks.
-  const SessionGuard cleanup([this, &cache_open, &host] {
+  const SessionGuard cleanup([this, &cache_open] {
     if (cache_open) ipmi_sdr_cache_close(sdr_cache_ctx);
-    disconnect();
-    cleanupSDR(host);
   });
-  connect(ipmi_session_timeout, t);
+  connectOnce(t);
   initSDR(t);
-  boost::unique_lock<boost::shared_mutex> table_guard(sensor_lock_);
-
-  if (ipmi_sdr_cache_open(sdr_cache_ctx, ipmi_ctx, cacheFile(host).c_str()) < 0)
-    throw TRL_ERROR(host + ": ipmi_sdr_cache_open failed");
+  SensorInterpreter& interpreter = SensorInterpreter::shared(host);
+  openSDRCache(t);
   cache_open = true;
+  boost::unique_lock<boost::shared_mutex> table_guard(sensor_lock_);
   uint16_t count = 0;
   if (ipmi_sdr_cache_record_count(sdr_cache_ctx, &count) < 0)
     throw TRL_ERROR(host + ": ipmi_sdr_cache_record_count failed");
@@ -375,9 +418,7 @@ double IPMI::sensors(const std::string& name) {
       uint8_t sensor_type;
       if (ipmi_sdr_parse_sensor_type(sdr_parse_ctx, record, len, &sensor_type) < 0)
         throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_type failed");
-      unsigned int state;
-      if (ipmi_interpret_sensor(interpret_ctx, code, sensor_type, bitmask, &state) < 0)
-        throw TRL_ERROR(host + ": ipmi_interpret_sensor failed");
+      const unsigned int state = interpreter.state(code, sensor_type, bitmask, host);
 
       std::vector<std::string> row{id_string};
       if (reading) {

@@ -1,6 +1,9 @@
 // One IPMI-over-LAN client per management controller, on libfreeipmi. Every
 // operation opens a fresh IPMI 1.5 session and closes it before returning,
-// so a controller that reboots costs nothing but the failed operation.
+// so a controller that reboots costs nothing but the failed operation; a
+// Conversation runs several operations in one session. The controller's
+// sensor data repository is cached in the private state directory and read
+// again only when the controller's repository info says it changed.
 // Thread-safe: conversations with the controller take turns on lock_; the
 // address, the credentials and the back-off records have small locks of
 // their own, so reading them or re-pointing the object never waits for a
@@ -13,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +36,24 @@ struct IpmiOptions {
 };
 
 class IPMI : public Module {
+  // The address and credentials one operation uses.
+  struct Target {
+    std::string hostname, username, password;
+  };
+  // Held while talking to one controller address, through whichever
+  // object: two records may name the same controller, and the controller is
+  // to see one session at a time.
+  class ControllerTurn {
+   public:
+    explicit ControllerTurn(const std::string& hostname);
+    ~ControllerTurn();
+    ControllerTurn(const ControllerTurn&) = delete;
+    ControllerTurn& operator=(const ControllerTurn&) = delete;
+
+   private:
+    std::shared_ptr<std::mutex> mutex_;
+  };
+
  public:
   enum power_t { power_off = 0, power_on = 1, power_cycle = 2, power_reset = 3, power_nmi = 4, power_shutdown = 5 };
   enum skip_t { skip_power = 0, skip_sensor = 1 };
@@ -96,6 +118,27 @@ class IPMI : public Module {
   bool changed(int) override { return false; }
   void reset() override {}
 
+  // Several operations in one session, as a polling cycle needs them (the
+  // power state, then the sensors): the session opens with the first
+  // operation and closes when the conversation ends. Holds the object's
+  // conversation lock for its whole life, so the controller sees one
+  // request at a time. For one thread's scope.
+  class Conversation {
+   public:
+    explicit Conversation(IPMI& ipmi);
+    ~Conversation();
+    Conversation(const Conversation&) = delete;
+    Conversation& operator=(const Conversation&) = delete;
+    bool power();
+    double sensors(const std::string& name);
+
+   private:
+    IPMI& ipmi_;
+    boost::unique_lock<boost::shared_mutex> lock_;
+    const Target target_;
+    const ControllerTurn turn_;
+  };
+
   bool probe();
   bool power();
   void power(power_t type, bool wait);
@@ -123,18 +166,18 @@ class IPMI : public Module {
   std::string password() const;
 
  private:
-  struct Target {
-    std::string hostname, username, password;
-  };
   // The address and credentials for the operation about to start; renews
   // the library context first when the object was re-pointed. Called with
   // lock_ held, or on an object private to the calling thread.
   Target target();
   bool connect(int timeout, const Target& t);
+  void connectOnce(const Target& t);  // unless the session is open
   void disconnect();
   bool readPowerState(const Target& t);
+  double readSensors(const Target& t, const std::string& name);
   void initSDR(const Target& t);
-  void cleanupSDR(const std::string& hostname);
+  void openSDRCache(const Target& t);
+  void cleanupSDR();
   static std::string cacheFile(const std::string& hostname);
   Skipping& skipping(skip_t type) { return type == skip_power ? powerSkip : sensorSkip; }
 
@@ -147,9 +190,8 @@ class IPMI : public Module {
   ipmi_sdr_ctx_t sdr_cache_ctx = nullptr;
   ipmi_sdr_ctx_t sdr_parse_ctx = nullptr;
   ipmi_sensor_read_ctx_t sensor_read_ctx = nullptr;
-  ipmi_interpret_ctx_t interpret_ctx = nullptr;
   bool connected = false;
-  bool sdrInitialized = false;
+  bool sdrInitialized = false;  // the SDR contexts exist (from the first sensor pass on)
   SensorList sensor_list;  // guarded by sensor_lock_
   mutable std::mutex target_lock_;
   // guarded by target_lock_

@@ -11,6 +11,7 @@
 #include "modules/error.h"
 #include "modules/files.h"
 #include "modules/paths.h"
+#include "modules/sized_read.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ void LeasesReader::addWatch() {
 std::vector<LeasesReader::Lease> LeasesReader::read() const {
   const std::string path = trl::sysPath(dhcp_leases);
   TRL_LOG("parsing " << path);
-  return latestPerMac(parse(trl::readWholeFile(path)));
+  return latestPerMac(parse(trl::readSized(path)));
 }
 
 // Returns whether the records call for a rescan of the leases file. The

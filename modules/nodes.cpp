@@ -3,6 +3,7 @@
 #include "modules/nodes.h"
 
 #include <boost/regex.hpp>
+#include <optional>
 #include <sstream>
 
 #include "modules/error.h"
@@ -27,7 +28,8 @@ std::string regexEscape(const std::string& text) {
 }  // namespace
 
 Nodes::Nodes(Config config)
-    : config_(std::move(config)), service_(config_.service_control), dhcpd_check_(config_.dhcpd), history_data(*this, History::default_size),
+    : config_(std::move(config)), workers_(config_.ipmi_workers), service_(config_.service_control),
+      dhcpd_check_(config_.dhcpd), history_data(*this, History::default_size),
       poller_(*this) {
   TRL_LOG("creating nodes module");
   try {
@@ -146,38 +148,69 @@ template class Nodes::Access<true>;
 
 // --- group power -----------------------------------------------------------
 
+namespace {
+
+struct PowerTarget {
+  std::string name;
+  std::shared_ptr<IPMI> session;
+};
+
+// Sends one command; the failure, if any, in the words the page shows.
+std::optional<Nodes::PowerFailure> sendPower(const PowerTarget& target, IPMI::power_t kind) {
+  if (!target.session) return Nodes::PowerFailure{target.name, "no IPMI session"};
+  try {
+    target.session->power(kind, false);
+  } catch (const IPMI::IpmiConnectError& e) {
+    TRL_LOG("IPMI Connection Error: " << e.what());
+    return Nodes::PowerFailure{target.name, "connection error (" + std::string(e.what()) + ")"};
+  } catch (const _Error& e) {
+    TRL_LOG("Exception: " << e.what());
+    return Nodes::PowerFailure{target.name, e.what()};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 // The sessions are collected under the shared lock and driven without it:
 // a progress callback may run other requests of the same browser session,
 // which may need the table's lock themselves.
 Nodes::PowerFailures Nodes::powerAll(IPMI::power_t kind, const boost::function<bool()>& progress) {
-  struct Target {
-    std::string name;
-    std::shared_ptr<IPMI> session;
-  };
-  std::vector<Target> targets;
+  if (!progress) return power(kind, [](const Node&) { return true; });
+  std::vector<PowerTarget> targets;
   {
     const SharedAccess table(*this);
     for (const Node* node = table.begin(); node != table.end(); ++node)
       targets.push_back({node->eth0.name(), node->ipmiShared()});
   }
   PowerFailures failures;
-  for (const Target& target : targets) {
-    if (progress && !progress()) break;
-    if (!target.session) {
-      // Nothing can be sent: the caller must not take the node as handled.
-      failures.push_back({target.name, "no IPMI session"});
-      continue;
-    }
-    try {
-      target.session->power(kind, false);
-    } catch (const IPMI::IpmiConnectError& e) {
-      TRL_LOG("IPMI Connection Error: " << e.what());
-      failures.push_back({target.name, "connection error (" + std::string(e.what()) + ")"});
-    } catch (const _Error& e) {
-      TRL_LOG("Exception: " << e.what());
-      failures.push_back({target.name, e.what()});
-    }
+  for (const PowerTarget& target : targets) {
+    if (!progress()) break;
+    if (auto failure = sendPower(target, kind)) failures.push_back(std::move(*failure));
   }
+  return failures;
+}
+
+// One job per controller address, as in the polling cycle: a controller
+// never has two of our requests in flight.
+Nodes::PowerFailures Nodes::power(IPMI::power_t kind, const std::function<bool(const Node&)>& pick) {
+  std::vector<PowerTarget> targets;
+  {
+    const SharedAccess table(*this);
+    for (const Node* node = table.begin(); node != table.end(); ++node)
+      if (pick(*node)) targets.push_back({node->eth0.name(), node->ipmiShared()});
+  }
+  std::vector<std::string> controllers;
+  for (size_t i = 0; i < targets.size(); ++i)  // a node without a session fails in a job of its own
+    controllers.push_back(targets[i].session ? targets[i].session->hostname() : "#" + std::to_string(i));
+  const std::vector<std::vector<size_t>> jobs = trl::jobsByKey(controllers);
+  std::vector<std::optional<PowerFailure>> outcome(targets.size());
+  workers_.run(jobs.size(), [&](size_t job) {
+    for (const size_t i : jobs[job]) outcome[i] = sendPower(targets[i], kind);
+  });
+  PowerFailures failures;
+  for (std::optional<PowerFailure>& failure : outcome)
+    if (failure) failures.push_back(std::move(*failure));
   return failures;
 }
 

@@ -35,6 +35,7 @@
 #include "modules/poller.h"
 #include "modules/service_control.h"
 #include "modules/store.h"
+#include "modules/worker_pool.h"
 
 // What the registry is told at start, from the configuration.
 struct NodesConfig {
@@ -44,6 +45,12 @@ struct NodesConfig {
   // (resolved under the system root).
   std::string dhcpd = DhcpdCheck::dhcpd_default;
   IPMI::Options ipmi;
+  // How many controllers the polling cycle and the unpaced power commands
+  // talk to at once. A cycle costs about one conversation per worker-full of
+  // controllers, and a worker mostly waits for the network: on 64 simulated
+  // controllers 16 workers took 1.85x the time of FreeIPMI's fan-out of 64,
+  // 32 took 0.95x and 64 took 0.66x, the same as FreeIPMI's default.
+  unsigned ipmi_workers = 64;
   // Whether a browser session is open: polling and sampling rest while
   // nobody watches. Empty means nobody.
   std::function<bool()> anyone_watching;
@@ -134,14 +141,22 @@ class Nodes : public Module {
   };
   typedef std::vector<PowerFailure> PowerFailures;
 
-  // Group power commands, in table order; progress returning false cancels
-  // before the next node. They return the nodes that were due a command and
-  // did not get it (no IPMI session, or the controller refused or did not
-  // answer); nodes left by a cancel are not failures.
+  // Group power commands. With a progress callback they walk the table in
+  // order, calling it before each node (it paces the walk; false cancels
+  // before the next node); without one the commands go out side by side
+  // through the worker pool. They return the nodes that were due a command
+  // and did not get it (no IPMI session, or the controller refused or did
+  // not answer), in table order; nodes left by a cancel are not failures.
   PowerFailures powerOn(boost::function<bool()> progress);
   PowerFailures powerOff(boost::function<bool()> progress);
   PowerFailures powerShutdown(boost::function<bool()> progress);
   PowerFailures powerReset(boost::function<bool()> progress);
+  // One command, unpaced, through the worker pool to the nodes pick
+  // chooses (called under the shared lock); failures as above.
+  PowerFailures power(IPMI::power_t kind, const std::function<bool(const Node&)>& pick);
+
+  // The pool that talks to the controllers.
+  trl::WorkerPool& workers() { return workers_; }
 
   // "dhcpd.conf rejected: " and why, while the configuration the table
   // gives is refused by dhcpd (the live one stays); empty otherwise.
@@ -212,6 +227,7 @@ class Nodes : public Module {
   void save(bool always);
 
   const Config config_;
+  trl::WorkerPool workers_;
   // Whether the last consumed event changed something; every release of the
   // table's lock clears it.
   std::atomic<bool> changed_state{true};

@@ -53,6 +53,7 @@ std::vector<Poller::Item> Poller::snapshot() {
   return items;
 }
 
+// One session for both reads: the power state, then the sensors.
 Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Options& options) {
   Outcome out;
   if (!item.session) {
@@ -63,27 +64,32 @@ Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Opti
     return out;
   }
   IPMI& session = *item.session;
-  if (!session.skip(count, IPMI::skip_power, IPMI::power_status_polling_interval)) {
+  const bool read_power = !session.skip(count, IPMI::skip_power, IPMI::power_status_polling_interval);
+  const bool read_sensors = !session.skip(count, IPMI::skip_sensor, IPMI::power_status_polling_interval);
+  if (!read_power && !read_sensors) return out;
+  IPMI::Conversation conversation(session);
+  if (read_power) {
     out.power_read = true;
     try {
-      out.status = session.power() ? NodeRecord::Up : NodeRecord::Down;
+      out.status = conversation.power() ? NodeRecord::Up : NodeRecord::Down;
     } catch (const IPMI::IpmiConnectError& e) {
       TRL_LOG("IPMI connection error getting power status for " << item.name << ": " << e.what());
       out.status = NodeRecord::ConnectionError;
       session.skip(IPMI::skip_power);
       session.skip(IPMI::skip_sensor);
       out.error = e.what();
-      out.stop_walk = true;
+      out.power_failed = true;
     } catch (const _Error& e) {
       TRL_LOG("IPMI error for " << item.name << ": " << e.what());
       out.status = NodeRecord::Unknown;
-      out.stop_walk = true;
+      out.power_failed = true;
     }
-    if (out.stop_walk) return out;
+    // The controller's failure ends only its own work in this cycle.
+    if (out.power_failed) return out;
   }
-  if (session.skip(count, IPMI::skip_sensor, IPMI::power_status_polling_interval)) return out;
+  if (!read_sensors) return out;
   try {
-    session.sensors("");
+    conversation.sensors("");
   } catch (const IPMI::IpmiConnectError& e) {
     TRL_LOG("IPMI connection error while getting sensors data for " << item.name << ": " << e.what());
     session.skip(IPMI::skip_sensor);
@@ -94,6 +100,23 @@ Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Opti
     out.error = e.what();
   }
   return out;
+}
+
+// Records that reach the same controller (two records may name one
+// address) are polled one after the other by one job, so a controller
+// never has two of our requests in flight.
+std::vector<std::vector<size_t>> Poller::jobsByController(const std::vector<Item>& items) {
+  std::vector<std::string> controllers;  // empty: nothing to ask
+  controllers.reserve(items.size());
+  for (const Item& item : items) {
+    if (item.session)
+      controllers.push_back(item.session->hostname());
+    else if (item.wants_probe && item.eth0_ip != 0)
+      controllers.push_back(NodeRecord::Interface(item.eth0_mac, item.eth0_ip).ip_str());
+    else
+      controllers.emplace_back();
+  }
+  return trl::jobsByKey(controllers);
 }
 
 // Results go to the records they were learnt for: a session's record is the
@@ -138,13 +161,14 @@ Poller::Signals Poller::apply(const std::vector<Item>& items, const std::vector<
 bool Poller::pollOnce() {
   const std::vector<Item> items = snapshot();
   const int count = static_cast<int>(items.size());
-  std::vector<Outcome> outcomes;
-  outcomes.reserve(items.size());
+  std::vector<Outcome> outcomes(items.size());
+  const std::vector<std::vector<size_t>> jobs = jobsByController(items);
+  const IPMI::Options& options = nodes_.config().ipmi;
+  nodes_.workers().run(jobs.size(), [&](size_t job) {
+    for (const size_t i : jobs[job]) outcomes[i] = pollRecord(items[i], count, options);
+  });
   bool error = false;
-  for (const Item& item : items) {
-    outcomes.push_back(pollRecord(item, count, nodes_.config().ipmi));
-    if ((error = outcomes.back().stop_walk)) break;  // the rest wait for the next cycle
-  }
+  for (const Outcome& out : outcomes) error = error || out.power_failed;
   const Signals signals = apply(items, outcomes);
   if (signals.pairing_candidate && nodes_.autoSetEth0()) return false;
   if (signals.probe_succeeded) {

@@ -4,7 +4,9 @@
 // pairs lone host and controller records. A walk copies what it needs under
 // the table's shared lock, talks to the controllers with no lock held and
 // applies what it learnt under a short exclusive lock, so a table writer
-// never waits for a walk. Thread-safe: start() and stop() belong to the
+// never waits for a walk. The controllers are asked side by side on the
+// registry's worker pool, one job per controller: a controller that does
+// not answer costs its own time-out, not the others'. Thread-safe: start() and stop() belong to the
 // owner; pollOnce() runs on one thread at a time (the polling thread, or a
 // test while the thread is idle).
 #pragma once
@@ -48,12 +50,12 @@ class Poller {
     bool power_read = false;  // status holds a new reading
     NodeRecord::PowerStatus status = NodeRecord::Unknown;
     std::string error;        // for error_str; empty = keep
-    bool stop_walk = false;   // the power read failed: the rest wait
+    bool power_failed = false;  // the next cycle starts at once
     bool probed = false;
     NodeRecord::Probe probe;
   };
-  // One record's work, with no table lock held; a worker pool could run
-  // these side by side. count is the table's size (the back-off window).
+  // One record's work, with no table lock held, in one IPMI session. count
+  // is the table's size (the back-off window).
   static Outcome pollRecord(const Item& item, int count, const IPMI::Options& options);
 
  private:
@@ -64,6 +66,8 @@ class Poller {
   };
   void run();
   std::vector<Item> snapshot();
+  // The walk's jobs: indexes into items, one job per controller address.
+  static std::vector<std::vector<size_t>> jobsByController(const std::vector<Item>& items);
   Signals apply(const std::vector<Item>& items, const std::vector<Outcome>& outcomes);
 
   Nodes& nodes_;

@@ -1,19 +1,14 @@
 #!/bin/bash
-# A simulated server's chassis, as ipmi_sim sees it: installed as
-# chassis_control beside the lab's copy of make-bmc.sh, so every controller's
-# lan.conf runs it. The power state itself is kept by the controller
-# simulation's own chassis_control (installed beside this as
-# chassis_control.real); after a change the host follows, in the
-# background: ipmi_sim waits for this program before it answers, and a
-# client whose request goes unanswered for a few hundred milliseconds
-# retransmits and loses its session.
-#   chassis_control STATEFILE get|set NAME [VALUE] ...
+# A simulated server's host follows its chassis: installed as
+# chassis_control.after-set beside the lab's chassis_control, which runs it
+# after every change it made to the power state (status reads never start
+# it). The host follows in the background: ipmi_sim waits for the chassis
+# program before it answers, and a client whose request goes unanswered for
+# a few hundred milliseconds retransmits and loses its session.
+#   chassis_control.after-set STATEFILE set NAME VALUE ...
 # STATEFILE is SERVERDIR/bmc/power.
 here=${BASH_SOURCE[0]%/*}
-if [ "${2:-}" != set ]; then
-  exec "$here/chassis_control.real" "$@"
-fi
-"$here/chassis_control.real" "$@" || exit $?
+[ "${2:-}" = set ] || exit 0
 
 server_dir=${1%/bmc/power}
 action=
@@ -27,6 +22,11 @@ while [ $# -ge 2 ]; do
   shift 2
 done
 [ -n "$action" ] || exit 0
+# A host already in that state has nothing to follow: a group command to a
+# cluster that is off starts no scripts.
+if [ "$action" != reset ] && [ "$(cat "$server_dir/host.state" 2>/dev/null)" = "$action" ]; then
+  exit 0
+fi
 . "$here/../common.sh"
 # Started in the background and left: the lab's keeper adopts it.
 (

@@ -31,7 +31,7 @@ usage: make-bmc.sh ADDRESS STATEDIR [options]
   --mac MAC           what the eth0 MAC command reports (default 00:25:90:a0:b0:c0)
   --power on|off      chassis power at first start (default on)
   --name NAME         controller name (default: bmc-ADDRESS)
-  --artifacts DIR     where node.sdr and oem_mac.so are (default: beside this script)
+  --artifacts DIR     where node.sdr, oem_mac.so and chassis_control are (default: beside this script)
 Factory credentials by brand: Supermicro ADMIN/QZWRT, HP admin/kfpla,
 IBM USERID/MORTA1NE, AIC root/lanternox.
 USAGE
@@ -94,13 +94,14 @@ esac
 
 sdr=$artifacts/node.sdr
 plugin=$artifacts/oem_mac.so
-chassis_control=$here/chassis_control
+chassis_control=$artifacts/chassis_control
 [ -f "$sdr" ] || die "$sdr is missing: build the target trl_lab_ipmi, or pass --artifacts DIR"
 [ -f "$plugin" ] || die "$plugin is missing: build the target trl_lab_ipmi, or pass --artifacts DIR"
-[ -x "$chassis_control" ] || die "$chassis_control is missing or not executable"
+[ -x "$chassis_control" ] || die "$chassis_control is missing or not executable: build the target trl_lab_ipmi, or pass --artifacts DIR"
 
 state_dir=$(absolute "$state_dir")
 plugin=$(absolute "$plugin")
+chassis_control=$(absolute "$chassis_control")
 mkdir -p "$state_dir/ipmi_sim/$name"
 # ipmi_sim runs chassis_control through the shell: keep every path plain.
 for path in "$state_dir" "$plugin" "$chassis_control"; do
@@ -133,7 +134,7 @@ set_working_mc 0x20
 # Run-time commands (sensor values, eth0 MAC): one command per line, "> " prompt.
 console $address $console_port
 
-loadlib "$plugin" "mac=$mac mode=normal"
+loadlib "$plugin" "mac=$mac mode=normal power=$state_dir/power"
 CONF
 
 write "$state_dir/node.emu" <<'EMU'

@@ -16,10 +16,18 @@
  *
  * The init string of the loadlib line takes the same settings as
  * blank-separated words: "mac=00:25:90:a0:b0:c0 mode=normal".
+ *
+ * With "power=STATEFILE" in the init string the plugin also answers Get
+ * Chassis Status itself, from the chassis program's state file ("1" on,
+ * "0" off, missing: on), so a status read starts no process: the simulator
+ * then keeps up when every controller of a large lab is asked at once.
+ * Chassis Control still goes to the chassis program.
  */
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <OpenIPMI/mcserv.h>
 #include <OpenIPMI/serv.h>
@@ -35,6 +43,7 @@ static const char *const mode_names[] = { "normal", "wrong-length", "only-zero" 
 
 static unsigned char current_mac[MAC_BYTES] = { 0x00, 0x25, 0x90, 0xa0, 0xb0, 0xc0 };
 static enum answer_mode current_mode = MODE_NORMAL;
+static char power_file[200];  /* empty: chassis status is ipmi_sim's own */
 
 /* Accepts exactly xx:xx:xx:xx:xx:xx with hexadecimal fields. */
 static int parse_mac(const char *text, unsigned char out[MAC_BYTES])
@@ -140,7 +149,30 @@ static int console_show(emu_out_t *out, emu_data_t *emu, lmc_data_t *mc,
     return 0;
 }
 
-/* Reads "mac=..." and "mode=..." words; anything else is an error. */
+/* Get Chassis Status (NetFn 0x00 cmd 0x01) from the state file. */
+static void handle_chassis_status(lmc_data_t *mc, msg_t *msg, unsigned char *rdata,
+                                  unsigned int *rdata_len, void *cb_data)
+{
+    char text[4] = "";
+    int fd;
+    ssize_t n = 0;
+
+    (void) mc;
+    (void) msg;
+    (void) cb_data;
+    fd = open(power_file, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        n = read(fd, text, sizeof(text) - 1);
+        close(fd);
+    }
+    rdata[0] = 0;                                   /* completion code */
+    rdata[1] = (n > 0 && text[0] == '0') ? 0 : 1;   /* current power state: bit 0 on */
+    rdata[2] = 0;                                   /* last power event */
+    rdata[3] = 0;                                   /* misc. chassis state */
+    *rdata_len = 4;
+}
+
+/* Reads "mac=...", "mode=..." and "power=..." words; anything else is an error. */
 static int apply_init_string(sys_data_t *sys, const char *options)
 {
     char copy[256];
@@ -162,12 +194,14 @@ static int apply_init_string(sys_data_t *sys, const char *options)
             bad = parse_mac(word + 4, current_mac);
         else if (strncmp(word, "mode=", 5) == 0)
             bad = parse_mode(word + 5, &current_mode);
+        else if (strncmp(word, "power=", 6) == 0 && strlen(word + 6) < sizeof(power_file))
+            bad = (strcpy(power_file, word + 6), power_file[0] != '/');
         else
             bad = -1;
         if (bad) {
             sys->log(sys, OS_ERROR, NULL,
                      "oem_mac: bad init word '%s' (use mac=xx:xx:xx:xx:xx:xx"
-                     " mode=normal|wrong-length|only-zero)", word);
+                     " mode=normal|wrong-length|only-zero power=/path)", word);
             return -1;
         }
     }
@@ -195,6 +229,14 @@ int ipmi_sim_module_init(sys_data_t *sys, const char *options)
         sys->log(sys, OS_ERROR, NULL,
                  "oem_mac: cannot register NetFn 0x30 cmd 0x21: %d", rv);
         return rv;
+    }
+    if (power_file[0]) {
+        rv = ipmi_emu_register_cmd_handler(0x00, 0x01, handle_chassis_status, NULL);
+        if (rv) {
+            sys->log(sys, OS_ERROR, NULL,
+                     "oem_mac: cannot register NetFn 0x00 cmd 0x01: %d", rv);
+            return rv;
+        }
     }
     ipmi_emu_add_cmd("oem_mac_set", NOMC, console_set_mac);
     ipmi_emu_add_cmd("oem_mac_mode", NOMC, console_set_mode);

@@ -1,5 +1,6 @@
 // The IPMI client against real simulated controllers (ipmi_sim).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -8,6 +9,7 @@
 
 #include "tests/support/bmc_sim.h"
 #include "modules/ipmi.h"
+#include "modules/sensor_interpreter.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -159,8 +161,37 @@ TEST_F(IpmiLive, SensorTableOfTheSimulatedRepository) {
   EXPECT_EQ(ipmi.sensors("FAN1"), 3000.0);
   EXPECT_TRUE(std::isnan(ipmi.sensors("No Such Sensor")));
   EXPECT_TRUE(std::isnan(ipmi.sensors("Spare Temp"))) << "a sensor without a reading";
-  EXPECT_EQ(trl::test::fileSize(state + "/private/sdr.cache" + bmcs->address(0)), -1)
-      << "the cache file lives only inside a pass";
+}
+
+// The repository is downloaded into the private directory once and read
+// again only when the controller's repository info changes; the rules that
+// turn readings into states are loaded once per process.
+TEST_F(IpmiLive, RepositoryAndInterpretationRulesAreReadOnce) {
+  const std::string cache = state + "/private/sdr.cache" + bmcs->address(0);
+  const auto written = [&cache] {
+    struct stat st {};
+    if (::stat(cache.c_str(), &st) != 0) return std::string("missing");
+    return std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+  };
+  IPMI ipmi = client();
+  ipmi.sensors("");
+  const std::string first = written();
+  ASSERT_NE(first, "missing");
+  const auto rows = ipmi.sensorTable();
+  ipmi.sensors("");
+  IPMI other = client();  // a new object at the same address, as after a restart
+  EXPECT_EQ(other.sensors("CPU Temp"), 41.0);
+  EXPECT_EQ(written(), first) << "neither pass downloaded the repository again";
+  EXPECT_EQ(other.sensorTable(), rows);
+  EXPECT_EQ(SensorInterpreter::loadCount(), 1);
+
+  // An OEM record added to the repository changes its addition time stamp.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // time stamps count seconds
+  bmcs->console(0, "main_sdr_add 0x20 0x00 0x00 0x51 0xc0 0x04 0x57 0x01 0x00 0x01");
+  ipmi.sensors("");
+  EXPECT_NE(written(), first) << "the changed repository was read again";
+  EXPECT_EQ(ipmi.sensorTable(), rows) << "an OEM record adds no row";
 }
 
 TEST_F(IpmiLive, ReadingChangesShowInTheNextPass) {

@@ -164,6 +164,7 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
       {{"--sysroot", dir, "--threads"}, "the required argument for option '--threads' is missing"},
       {{"--sysroot", dir, "--http-port", "80x"}, "--http-port: '80x' is not a number"},
       {{"--sysroot", dir, "--ipmi-retransmission-timeout=-5"}, "--ipmi-retransmission-timeout: '-5'"},
+      {{"--sysroot", dir, "--ipmi-workers=0"}, "--ipmi-workers: '0' is not a number from 1 to 256"},
       {{"--sysroot", dir, "--service-control", "initctl"}, "--service-control: initctl is not an absolute path"},
       {{"--sysroot", dir, "extra"}, "unexpected argument 'extra'"},
       {{"--sysroot", dir, "--threads", "%value%"}, "the text %value% is not allowed in an option"},

@@ -8,8 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <future>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "tests/support/bmc_sim.h"
@@ -41,9 +45,10 @@ void drainEvents(Nodes& nodes, int fd) {
 // time-out. Shows when a request has come in.
 class DeadController {
  public:
-  DeadController() {
+  explicit DeadController(int index = 0) {
     const int pid = static_cast<int>(::getpid());
-    address_ = "127.88." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
+    address_ = "127." + std::to_string(88 + index) + "." + std::to_string(pid / 250 % 250) + "." +
+               std::to_string(pid % 250 + 1);
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
@@ -65,6 +70,127 @@ class DeadController {
   std::string address_;
   int fd_ = -1;
 };
+
+// A controller seen through a relay on an address of its own: forwards
+// every datagram both ways and keeps, per client socket (one IPMI session),
+// the time of its first and last datagram.
+class Relay {
+ public:
+  explicit Relay(const std::string& target) {
+    const int pid = static_cast<int>(::getpid());
+    address_ = "127.87." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
+    listen_ = udpSocket(address_);
+    target_ = endpoint(target);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Relay() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+    for (auto& client : clients_) ::close(client.second.upstream);
+  }
+  const std::string& address() const { return address_; }
+  ipaddr ip() const { return ntohl(::inet_addr(address_.c_str())); }
+  // How many sessions were ever under way at the same moment.
+  int mostAtOnce() const {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::pair<Clock::time_point, int>> edges;
+    for (const auto& client : clients_) {
+      edges.emplace_back(client.second.first, 1);
+      edges.emplace_back(client.second.last, -1);
+    }
+    std::sort(edges.begin(), edges.end());  // an end before a start at the same moment
+    int now = 0, most = 0;
+    for (const auto& edge : edges) most = std::max(most, now += edge.second);
+    return most;
+  }
+  int sessions() const {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    return static_cast<int>(clients_.size());
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Client {
+    sockaddr_in from;
+    int upstream;
+    Clock::time_point first, last;
+  };
+  static sockaddr_in endpoint(const std::string& address) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(623);
+    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    return at;
+  }
+  static int udpSocket(const std::string& address) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = address.empty() ? sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}} : endpoint(address);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+      throw std::runtime_error("cannot bind a relay socket on " + address);
+    return fd;
+  }
+  void run() {
+    char packet[2048];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+      std::vector<uint64_t> keys{0};
+      {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        for (const auto& client : clients_) {
+          fds.push_back({client.second.upstream, POLLIN, 0});
+          keys.push_back(client.first);
+        }
+      }
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      const std::lock_guard<std::mutex> guard(mutex_);
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        if (i == 0) {
+          sockaddr_in from{};
+          socklen_t len = sizeof from;
+          const ssize_t n = ::recvfrom(listen_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &len);
+          if (n <= 0) continue;
+          const uint64_t key = (uint64_t{from.sin_addr.s_addr} << 16) | from.sin_port;
+          auto found = clients_.find(key);
+          if (found == clients_.end())
+            found = clients_.emplace(key, Client{from, udpSocket(""), Clock::now(), Clock::now()}).first;
+          found->second.last = Clock::now();
+          ::sendto(found->second.upstream, packet, static_cast<size_t>(n), 0,
+                   reinterpret_cast<const sockaddr*>(&target_), sizeof target_);
+        } else {
+          Client& client = clients_.at(keys[i]);
+          const ssize_t n = ::recv(client.upstream, packet, sizeof packet, 0);
+          if (n <= 0) continue;
+          client.last = Clock::now();
+          ::sendto(listen_, packet, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&client.from),
+                   sizeof client.from);
+        }
+      }
+    }
+  }
+
+  std::string address_;
+  int listen_ = -1;
+  sockaddr_in target_{};
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::map<uint64_t, Client> clients_;  // guarded by mutex_
+  std::thread thread_;
+};
+
+// A controller record for address ip, named nodeK, pushed straight into the
+// table (a lease would be probed first).
+void addController(Nodes& nodes, int k, ipaddr ip) {
+  const Nodes::ExclusiveAccess table(nodes);
+  Node::Interface host(0x002590000a00ULL + 2 * static_cast<macaddr>(k), 0);
+  host.name("node" + std::to_string(k));
+  Node node(host);
+  node.mc = Node::Interface(0x002590000a01ULL + 2 * static_cast<macaddr>(k), ip);
+  node.mc.name("node" + std::to_string(k) + "-mc");
+  NodesTestAccess::store(nodes).push_back(node);
+  nodes.resetIPMI();
+}
 
 class RegistryLive : public ::testing::Test {
  protected:
@@ -239,6 +365,55 @@ TEST_F(RegistryLive, HistorySamplesTheChosenSensorAndBacksOff) {
   EXPECT_TRUE(std::isnan(samples[2].data));
 }
 
+TEST_F(RegistryLive, DeadControllersCostOnlyTheirOwnWork) {
+  SimulatedBmcs bmcs(2);
+  DeadController dead0(0), dead1(1);
+  Nodes nodes(config());
+  // The dead ones come first in table order.
+  addController(nodes, 1, dead0.ip());
+  addController(nodes, 2, dead1.ip());
+  addController(nodes, 3, ntohl(::inet_addr(bmcs.address(0).c_str())));
+  addController(nodes, 4, ntohl(::inet_addr(bmcs.address(1).c_str())));
+  const int power_fd = nodes.powerStatusChangedFd();
+  drainEvents(nodes, power_fd);
+  const trl::test::SessionOpen watching(root);  // the polling thread's cycles
+  ASSERT_TRUE(trl::test::eventually([&] {
+    const auto table = records(nodes);
+    return table[2].powerStatus() == Node::Up && table[3].powerStatus() == Node::Up;
+  })) << "the live controllers' states arrive whatever the dead ones do";
+  const auto table = records(nodes);
+  EXPECT_EQ(table[0].powerStatus(), Node::ConnectionError) << "both dead ones were asked in the same cycle";
+  EXPECT_EQ(table[1].powerStatus(), Node::ConnectionError);
+  EXPECT_TRUE(pending(power_fd));
+  nodes.changed(power_fd);
+  EXPECT_FALSE(pending(power_fd)) << "one event for the cycle";
+}
+
+TEST_F(RegistryLive, OneRequestInFlightPerController) {
+  SimulatedBmcs bmcs(1);
+  const Relay relay(bmcs.address(0));
+  Nodes nodes(config());
+  // Two records name the same controller (a stale record and a new one).
+  addController(nodes, 1, relay.ip());
+  addController(nodes, 2, relay.ip());
+  History& history = nodes.history();
+  history.changeHistoryNode("node1");
+  history.changeHistorySensor("CPU Temp");
+  // The polling cycle, the sampler and an unpaced group command at once.
+  auto walk = std::async(std::launch::async, [&] {
+    NodesTestAccess::pollOnce(nodes);
+    NodesTestAccess::pollOnce(nodes);
+  });
+  auto sample = std::async(std::launch::async, [&] { history.sampleRound(); });
+  const Nodes::PowerFailures failures = nodes.powerOn({});
+  walk.get();
+  sample.get();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(records(nodes)[1].powerStatus(), Node::Up);
+  EXPECT_GE(relay.sessions(), 6);
+  EXPECT_EQ(relay.mostAtOnce(), 1) << "sessions with the controller never overlapped";
+}
+
 TEST_F(RegistryLive, WritersNeverWaitForASampleOrAWalk) {
   DeadController dead;
   Nodes nodes(config());
@@ -275,7 +450,7 @@ TEST_F(RegistryLive, WritersNeverWaitForASampleOrAWalk) {
   }
   nodes.nodeNamePrefix("rack");  // a writer that also rewrites the files and restarts the DHCP server
   EXPECT_EQ(walk.wait_for(seconds(0)), std::future_status::timeout) << "the writers did not wait for the walk";
-  EXPECT_FALSE(walk.get()) << "a dead controller ends the walk";
+  EXPECT_FALSE(walk.get()) << "after a failed power read the next cycle starts at once";
   const Node after = records(nodes)[0];
   EXPECT_EQ(after.powerStatus(), Node::ConnectionError) << "the walk's result still reached its record";
   EXPECT_EQ(after.partition, 3);

@@ -514,7 +514,7 @@ SimulatedBmcs::SimulatedBmcs(int n, const BmcOptions& options) : options_(option
                                 " controllers, not " + std::to_string(n));
   const std::string script = std::string(TRL_SOURCE_DIR) + "/lab/ipmi/make-bmc.sh";
   const std::string artifacts = std::string(TRL_BINARY_DIR) + "/lab/ipmi";
-  for (const char* file : {"node.sdr", "oem_mac.so"})
+  for (const char* file : {"node.sdr", "oem_mac.so", "chassis_control"})
     if (access((artifacts + "/" + file).c_str(), R_OK) != 0)
       throw std::runtime_error(artifacts + "/" + file + " is missing: build the target trl_lab_ipmi");
 

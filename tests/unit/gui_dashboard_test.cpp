@@ -10,6 +10,7 @@
 #include "gui/modules.h"
 #include "gui/overview_panel.h"
 #include "gui/powercontrol_panel.h"
+#include "web/check_box.h"
 #include "gui/server_detail_widget.h"
 #include "gui/serverlist_panel.h"
 #include "gui/util.h"
@@ -135,6 +136,13 @@ TEST(Dashboard, GroupCommandProgressAndFailureTexts) {
   p.page.event(*p.dashboard->powerControlPanel()->shutdownButton(), "click");
   EXPECT_TRUE(trl::test::eventually(
       [&] { return p.dialogs().find("Shutdown failed for node1, node2: no IPMI session") != std::string::npos; }));
+  // Unpaced: to every server at once, failures named the same way.
+  p.answer();
+  PowerControlPanel& panel = *p.dashboard->powerControlPanel();
+  p.page.runAndWait([&] { panel.pacedCheckBox()->setChecked(false); });
+  p.page.event(*panel.resetButton(), "click");
+  EXPECT_TRUE(trl::test::eventually(
+      [&] { return p.dialogs().find("Reset failed for node1, node2: no IPMI session") != std::string::npos; }));
 }
 
 TEST(Dashboard, PicturesFollowPowerStateAndSelection) {
