@@ -22,7 +22,7 @@ build() {
   clang++ "${flags[@]}" "$@" -o "$target"
 }
 build leases_fuzz "$top/tests/fuzz/leases_fuzz.cpp" "$top/modules/leases.cpp" "$top/modules/files.cpp" \
-      "$top/modules/paths.cpp"
+      "$top/modules/paths.cpp" "$top/modules/sized_read.cpp"
 build events_fuzz "$top/tests/fuzz/events_fuzz.cpp" "$top/web/protocol.cpp"
 for target in leases events; do
   mkdir -p "$out/corpus-$target"
