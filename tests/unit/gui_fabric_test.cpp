@@ -51,15 +51,9 @@ class FabricTabs : public ::testing::Test {
   // A session as the web server makes one, for a person signed in.
   static std::unique_ptr<Trellium> openSession(const std::string& user = "alice") {
     web::Environment env;
-    env.setAppRoot(TRL_BINARY_DIR "/resources/");
     env.setUser(user);
     env.setClientAddress("10.0.0.7");
-    auto app = std::make_unique<Trellium>(env);
-    app->initWidgets();
-    app->setModules(Modules::getInstance());
-    app->setTabModules();
-    app->update();
-    return app;
+    return trl::test::openTrellium(env);
   }
 
   // The node table changed: what the event loop delivers to every session.
