@@ -24,7 +24,7 @@ int hexValue(char c) {
 }
 
 // Reads a decimal octet at text[at...]; -1 when missing or out of range.
-int readOctet(const std::string& text, size_t& at) {
+int readOctet(std::string_view text, size_t& at) {
   int value = 0;
   size_t digits = 0;
   while (at < text.size() && isDigit(text[at])) {
@@ -35,7 +35,7 @@ int readOctet(const std::string& text, size_t& at) {
 }
 
 // "A.B.C.D {" at text[at...]; 0 when it is not one.
-ipaddr readLeaseAddress(const std::string& text, size_t at) {
+ipaddr readLeaseAddress(std::string_view text, size_t at) {
   ipaddr ip = 0;
   for (int i = 0; i < 4; ++i) {
     const int octet = readOctet(text, at);
@@ -47,7 +47,7 @@ ipaddr readLeaseAddress(const std::string& text, size_t at) {
 }
 
 // "xx:xx:xx:xx:xx:xx" in lower-case hexadecimal at text[at...]; 0 when not.
-macaddr readMac(const std::string& text, size_t at) {
+macaddr readMac(std::string_view text, size_t at) {
   if (at + 17 > text.size()) return 0;
   macaddr mac = 0;
   for (int i = 0; i < 6; ++i, at += 3) {
@@ -96,14 +96,14 @@ std::vector<LeasesReader::Lease> latestPerMac(const std::vector<LeasesReader::Le
   return latest;
 }
 
-bool startsWith(const std::string& text, size_t at, size_t end, const char* word) {
+bool startsWith(std::string_view text, size_t at, size_t end, const char* word) {
   const size_t n = std::strlen(word);
   return end - at >= n && text.compare(at, n, word) == 0;
 }
 
 // Whether text[at, end) leaves a quoted string open, given whether it began
 // inside one. A backslash escapes the next character.
-bool quoteOpenAfter(const std::string& text, size_t at, size_t end, bool open) {
+bool quoteOpenAfter(std::string_view text, size_t at, size_t end, bool open) {
   for (; at < end; ++at) {
     if (open && text[at] == '\\')
       ++at;
@@ -123,7 +123,7 @@ bool quoteOpenAfter(const std::string& text, size_t at, size_t end, bool open) {
 // (a client of another hardware type gets "hardware token-ring" and could
 // otherwise put an honest server's MAC on a line of its own). Linear in the
 // text, whatever the text holds.
-std::vector<LeasesReader::Lease> LeasesReader::parse(const std::string& text) {
+std::vector<LeasesReader::Lease> LeasesReader::parse(std::string_view text) {
   std::vector<LeasesReader::Lease> leases;
   ipaddr ip = 0;  // the open block's address; 0 outside a block
   macaddr mac = 0;
@@ -172,7 +172,8 @@ void LeasesReader::addWatch() {
 std::vector<LeasesReader::Lease> LeasesReader::read() const {
   const std::string path = trl::sysPath(dhcp_leases);
   TRL_LOG("parsing " << path);
-  return latestPerMac(parse(trl::readSized(path)));
+  const trl::SizedRead file(path);
+  return latestPerMac(parse(file.text()));
 }
 
 // Returns whether the records call for a rescan of the leases file. The

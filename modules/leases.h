@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "modules/node.h"
@@ -34,7 +35,7 @@ class LeasesReader {
 
   // One (address, MAC) pair per lease block, in file order. Linear in the
   // text; blocks with malformed values are skipped.
-  static std::vector<Lease> parse(const std::string& text);
+  static std::vector<Lease> parse(std::string_view text);
   // The leases file's leases: the latest one of every MAC, in file order.
   std::vector<Lease> read() const;
   // Consumes the pending records of the watch; true when they call for a

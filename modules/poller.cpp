@@ -60,6 +60,7 @@ Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Opti
     if (item.wants_probe && item.eth0_ip != 0) {
       out.probed = true;
       out.probe = NodeRecord::probeAddress(item.eth0_ip, item.user, item.password, item.eth0_mac, options);
+      out.silent = !out.probe.answers;
     }
     return out;
   }
@@ -79,6 +80,7 @@ Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Opti
       session.skip(IPMI::skip_sensor);
       out.error = e.what();
       out.power_failed = true;
+      out.silent = true;
     } catch (const _Error& e) {
       TRL_LOG("IPMI error for " << item.name << ": " << e.what());
       out.status = NodeRecord::Unknown;
@@ -102,21 +104,10 @@ Poller::Outcome Poller::pollRecord(const Item& item, int count, const IPMI::Opti
   return out;
 }
 
-// Records that reach the same controller (two records may name one
-// address) are polled one after the other by one job, so a controller
-// never has two of our requests in flight.
-std::vector<std::vector<size_t>> Poller::jobsByController(const std::vector<Item>& items) {
-  std::vector<std::string> controllers;  // empty: nothing to ask
-  controllers.reserve(items.size());
-  for (const Item& item : items) {
-    if (item.session)
-      controllers.push_back(item.session->hostname());
-    else if (item.wants_probe && item.eth0_ip != 0)
-      controllers.push_back(NodeRecord::Interface(item.eth0_mac, item.eth0_ip).ip_str());
-    else
-      controllers.emplace_back();
-  }
-  return trl::jobsByKey(controllers);
+std::string Poller::controllerOf(const Item& item) {
+  if (item.session) return item.session->hostname();
+  if (item.wants_probe && item.eth0_ip != 0) return NodeRecord::Interface(item.eth0_mac, item.eth0_ip).ip_str();
+  return std::string();
 }
 
 // Results go to the records they were learnt for: a session's record is the
@@ -158,18 +149,71 @@ Poller::Signals Poller::apply(const std::vector<Item>& items, const std::vector<
   return signals;
 }
 
+// Records that reach the same controller (two records may name one
+// address) are polled one after the other by one job, and a controller
+// whose job from an earlier cycle is still under way is left out, so a
+// controller never has two of our requests in flight.
 bool Poller::pollOnce() {
   const std::vector<Item> items = snapshot();
   const int count = static_cast<int>(items.size());
-  std::vector<Outcome> outcomes(items.size());
-  const std::vector<std::vector<size_t>> jobs = jobsByController(items);
-  const IPMI::Options& options = nodes_.config().ipmi;
-  nodes_.workers().run(jobs.size(), [&](size_t job) {
-    for (const size_t i : jobs[job]) outcomes[i] = pollRecord(items[i], count, options);
-  });
+  std::vector<std::string> controllers;
+  controllers.reserve(items.size());
+  for (const Item& item : items) controllers.push_back(controllerOf(item));
+  const IPMI::Options options = nodes_.config().ipmi;
+  std::set<std::string> awaited;
+  for (const std::vector<size_t>& job : trl::jobsByKey(controllers)) {
+    const std::string& controller = controllers[job.front()];
+    {
+      const std::lock_guard<std::mutex> guard(jobs_->mutex);
+      if (!jobs_->running.insert(controller).second) continue;
+      if (!jobs_->silent.count(controller)) awaited.insert(controller);
+    }
+    std::vector<Item> work;
+    for (const size_t i : job) work.push_back(items[i]);
+    try {
+      nodes_.workers().post([jobs = jobs_, work = std::move(work), controller, count, options] {
+        std::vector<Outcome> outcomes;
+        try {
+          for (const Item& item : work) outcomes.push_back(pollRecord(item, count, options));
+        } catch (const std::exception& e) {
+          TRL_LOG("IPMI polling of " << controller << " failed: " << e.what());
+        }
+        bool answered = false, silent = false;
+        for (const Outcome& out : outcomes) {
+          answered = answered || (!out.silent && (out.power_read || out.probed));
+          silent = silent || out.silent;
+        }
+        const std::lock_guard<std::mutex> guard(jobs->mutex);
+        jobs->running.erase(controller);
+        if (answered)
+          jobs->silent.erase(controller);
+        else if (silent)
+          jobs->silent.insert(controller);
+        jobs->items.insert(jobs->items.end(), work.begin(), work.begin() + static_cast<ptrdiff_t>(outcomes.size()));
+        jobs->outcomes.insert(jobs->outcomes.end(), outcomes.begin(), outcomes.end());
+        jobs->ended.notify_all();
+      });
+    } catch (...) {
+      const std::lock_guard<std::mutex> guard(jobs_->mutex);
+      jobs_->running.erase(controller);
+      throw;
+    }
+  }
+  std::vector<Item> learnt;
+  std::vector<Outcome> outcomes;
+  {
+    std::unique_lock<std::mutex> lock(jobs_->mutex);
+    jobs_->ended.wait(lock, [&] {
+      for (const std::string& controller : awaited)
+        if (jobs_->running.count(controller)) return false;
+      return true;
+    });
+    learnt.swap(jobs_->items);
+    outcomes.swap(jobs_->outcomes);
+  }
   bool error = false;
   for (const Outcome& out : outcomes) error = error || out.power_failed;
-  const Signals signals = apply(items, outcomes);
+  const Signals signals = apply(learnt, outcomes);
   if (signals.pairing_candidate && nodes_.autoSetEth0()) return false;
   if (signals.probe_succeeded) {
     TRL_LOG("Probe succeeded. Trigger event...");

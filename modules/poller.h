@@ -5,14 +5,21 @@
 // the table's shared lock, talks to the controllers with no lock held and
 // applies what it learnt under a short exclusive lock, so a table writer
 // never waits for a walk. The controllers are asked side by side on the
-// registry's worker pool, one job per controller: a controller that does
-// not answer costs its own time-out, not the others'. Thread-safe: start() and stop() belong to the
-// owner; pollOnce() runs on one thread at a time (the polling thread, or a
-// test while the thread is idle).
+// registry's worker pool, one job per controller. A cycle waits only for
+// the controllers that answered at their last contact: one that was silent
+// is asked again without holding the cycle back, and what it says is
+// applied by the first cycle that ends after it; until then it is not asked
+// again. So a dead controller costs its own time-out, not the others'.
+// Thread-safe: start() and stop() belong to the owner; pollOnce() runs on
+// one thread at a time (the polling thread, or a test while the thread is
+// idle).
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,7 +30,7 @@ class Nodes;
 
 class Poller {
  public:
-  explicit Poller(Nodes& nodes) : nodes_(nodes) {}
+  explicit Poller(Nodes& nodes) : nodes_(nodes), jobs_(std::make_shared<Jobs>()) {}
   ~Poller() { stop(); }
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
@@ -53,6 +60,7 @@ class Poller {
     bool power_failed = false;  // the next cycle starts at once
     bool probed = false;
     NodeRecord::Probe probe;
+    bool silent = false;     // the controller was asked and never answered
   };
   // One record's work, with no table lock held, in one IPMI session. count
   // is the table's size (the back-off window).
@@ -64,12 +72,24 @@ class Poller {
     bool probe_succeeded = false;
     bool pairing_candidate = false;
   };
+  // The controller jobs of every cycle, and what they learnt. Shared with
+  // the jobs, which may end after their cycle and after the poller.
+  struct Jobs {
+    std::mutex mutex;
+    std::condition_variable ended;
+    // guarded by mutex
+    std::set<std::string> running;  // controllers with a job under way
+    std::set<std::string> silent;   // controllers silent at their last contact
+    std::vector<Item> items;        // what the jobs that ended learnt, to apply
+    std::vector<Outcome> outcomes;
+  };
   void run();
   std::vector<Item> snapshot();
-  // The walk's jobs: indexes into items, one job per controller address.
-  static std::vector<std::vector<size_t>> jobsByController(const std::vector<Item>& items);
+  // The controller an item's work talks to; empty: nothing to ask.
+  static std::string controllerOf(const Item& item);
   Signals apply(const std::vector<Item>& items, const std::vector<Outcome>& outcomes);
 
   Nodes& nodes_;
+  const std::shared_ptr<Jobs> jobs_;
   trl::StoppableThread thread_;
 };

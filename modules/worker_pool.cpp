@@ -7,12 +7,16 @@ namespace trl {
 
 struct WorkerPool::Batch {
   Batch(const std::function<void(size_t)>& j, size_t n) : job(&j), count(n) {}
+  explicit Batch(std::function<void()> task)
+      : owned([task = std::move(task)](size_t) { task(); }), job(&owned), count(1), posted(true) {}
+  const std::function<void(size_t)> owned;  // a posted task
   const std::function<void(size_t)>* job;
   size_t count;
   size_t next = 0;     // the next job to start
   size_t running = 0;  // jobs started and not yet ended
   std::exception_ptr error;
   std::condition_variable finished;
+  const bool posted = false;  // nobody waits: the pool lets go of it when it ends
 };
 
 WorkerPool::WorkerPool(unsigned workers) {
@@ -31,11 +35,14 @@ void WorkerPool::stopAll() {
   {
     const std::lock_guard<std::mutex> guard(mutex_);
     stop_ = true;
+    batches_.erase(std::remove_if(batches_.begin(), batches_.end(), [](const Batch* b) { return b->posted; }),
+                   batches_.end());
   }
   wake_.notify_all();
   for (std::thread& thread : threads_)
     if (thread.joinable()) thread.join();
   threads_.clear();
+  posted_.clear();
 }
 
 void WorkerPool::drain(Batch& batch, std::unique_lock<std::mutex>& lock) {
@@ -55,7 +62,14 @@ void WorkerPool::drain(Batch& batch, std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     if (error && !batch.error) batch.error = error;
-    if (--batch.running == 0 && batch.next == batch.count) batch.finished.notify_all();
+    if (--batch.running != 0 || batch.next != batch.count) continue;
+    if (!batch.posted) {
+      batch.finished.notify_all();
+      continue;
+    }
+    // The batch's one task has ended, and with it the batch.
+    posted_.remove_if([&batch](const std::unique_ptr<Batch>& b) { return b.get() == &batch; });
+    return;
   }
 }
 
@@ -79,6 +93,20 @@ void WorkerPool::run(size_t count, const std::function<void(size_t)>& job) {
   drain(batch, lock);
   batch.finished.wait(lock, [&batch] { return batch.running == 0; });
   if (batch.error) std::rethrow_exception(batch.error);
+}
+
+void WorkerPool::post(std::function<void()> task) {
+  if (threads_.empty()) {
+    try {
+      task();
+    } catch (...) {
+    }
+    return;
+  }
+  const std::lock_guard<std::mutex> guard(mutex_);
+  posted_.push_back(std::make_unique<Batch>(std::move(task)));
+  batches_.push_back(posted_.back().get());
+  wake_.notify_one();
 }
 
 std::vector<std::vector<size_t>> jobsByKey(const std::vector<std::string>& keys) {

@@ -1,9 +1,10 @@
 // A fixed set of threads that run batches of independent jobs, so that slow
 // network work (one IPMI conversation per controller) overlaps instead of
 // queueing. run() hands one batch's jobs to the workers, helps with them on
-// the calling thread and returns when every job has ended.
-// Thread-safe: run() may be called from several threads at once; batches
-// are served in the order they arrive.
+// the calling thread and returns when every job has ended; post() hands
+// one task over and returns at once.
+// Thread-safe: run() and post() may be called from several threads at once;
+// work is served in the order it arrives.
 #pragma once
 
 #include <condition_variable>
@@ -11,6 +12,8 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,7 +25,7 @@ class WorkerPool {
  public:
   // workers threads; 0 runs every job on the calling thread.
   explicit WorkerPool(unsigned workers);
-  ~WorkerPool();  // lets running jobs end, then joins
+  ~WorkerPool();  // drops posted tasks not yet started, lets running work end, joins
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
@@ -32,6 +35,9 @@ class WorkerPool {
   // calling thread. When jobs throw, the first exception is rethrown here
   // after all jobs have ended.
   void run(size_t count, const std::function<void(size_t)>& job);
+  // Runs task on a worker (on the calling thread when there are none). The
+  // task handles its own errors: whatever it throws is dropped.
+  void post(std::function<void()> task);
 
  private:
   struct Batch;
@@ -45,6 +51,7 @@ class WorkerPool {
   std::condition_variable wake_;
   // guarded by mutex_
   std::deque<Batch*> batches_;  // batches with jobs not yet started
+  std::list<std::unique_ptr<Batch>> posted_;  // posted tasks not yet ended
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };
