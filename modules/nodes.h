@@ -159,7 +159,9 @@ class Nodes : public Module {
   trl::WorkerPool& workers() { return workers_; }
 
   // "dhcpd.conf rejected: " and why, while the configuration the table
-  // gives is refused by dhcpd (the live one stays); empty otherwise.
+  // gives is refused by dhcpd (the live one stays); "DHCP server not
+  // restarted: " and why, while the service control program cannot be run;
+  // empty otherwise.
   std::string dhcpConfError() const;
 
   std::string nodeNamePrefix() const;
@@ -212,7 +214,7 @@ class Nodes : public Module {
   static bool matchLeaseHeader(const std::string& line, const std::vector<std::string>& ips) {
     return HostFiles::matchLeaseHeader(line, ips);
   }
-  void startDhcpServer();
+  bool startDhcpServer();  // false: the service control program could not be run
   void stopDhcpServer();
 
  private:

@@ -101,9 +101,10 @@ void Nodes::save(bool always) {
   }
   stopDhcpServer();
   leases_->ignoreNextReplacement();
-  startDhcpServer();
+  const bool restarted = startDhcpServer();
   TRL_LOG("committing to store");
   table_->commit();
+  if (!restarted) return;  // still owed: the next rewrite restarts it
   {
     const std::lock_guard<std::mutex> guard(error_lock);
     dhcp_conf_error.clear();
@@ -213,6 +214,16 @@ void Nodes::deleteIPsFromLeasesFile(const std::vector<std::string>& ips) {
   HostFiles::deleteIPsFromLeasesFile(ips, [this] { leases_->ignoreNextReplacement(); });
 }
 
-void Nodes::startDhcpServer() { service_.startDhcpServer(); }
+// A DHCP server that could not be restarted still serves the old files:
+// the pages say so, and the files stay owed so that the next rewrite
+// restarts it.
+bool Nodes::startDhcpServer() {
+  const std::string why = service_.startDhcpServer();
+  if (why.empty()) return true;
+  files_owed_ = true;
+  const std::lock_guard<std::mutex> guard(error_lock);
+  dhcp_conf_error = "DHCP server not restarted: " + why;
+  return false;
+}
 
 void Nodes::stopDhcpServer() { service_.stopDhcpServer(); }

@@ -4,7 +4,7 @@
 #include "modules/paths.h"
 #include "modules/utils.h"
 
-void ServiceControl::run(const char* verb) const {
+std::string ServiceControl::run(const char* verb) const {
   std::string program = trl::sysPath(program_);
   std::string verb_arg = verb;
   std::string service = "isc-dhcp-server";
@@ -13,5 +13,10 @@ void ServiceControl::run(const char* verb) const {
     launch(args, 0, true, true);
   } catch (const _Error& e) {
     TRL_LOG(e.what());
+  } catch (const _SysError& e) {
+    const std::string why = "cannot run " + program + ": " + e.what();
+    TRL_LOG(why);
+    return why;
   }
+  return std::string();
 }

@@ -86,6 +86,20 @@ TEST_F(RegistryFiles, FilesBehindTheTableAreCaughtUpAtStartAndAfterAFailedWrite)
   EXPECT_NE(readFile(root.path("/etc/dhcp/dhcpd.conf")).find("host node2\t"), std::string::npos);
 }
 
+TEST_F(RegistryFiles, AServiceControlProgramThatCannotRunIsReportedAndTheRestartStaysOwed) {
+  const std::string control = root.path("/sbin/initctl");
+  ASSERT_EQ(::rename(control.c_str(), (control + ".away").c_str()), 0);
+  root.setLeases(lease(1));
+  Nodes nodes(root.config());  // starts, and writes the files
+  EXPECT_TRUE(hostsName("node1"));
+  const std::string error = nodes.dhcpConfError();
+  EXPECT_EQ(error.find("DHCP server not restarted: cannot run " + control + ": "), 0u) << error;
+  ASSERT_EQ(::rename((control + ".away").c_str(), control.c_str()), 0);
+  nodes.update();  // nothing new in the leases
+  EXPECT_EQ(root.controlCalls(), (std::vector<std::string>{"stop isc-dhcp-server", "start isc-dhcp-server"}));
+  EXPECT_EQ(nodes.dhcpConfError(), "");
+}
+
 TEST_F(RegistryFiles, DhcpdRefusalKeepsTheLiveFilesAndTheServerAndNoDhcpdMeansUnchecked) {
   root.setLeases(lease(1));
   Nodes nodes(root.config());
