@@ -114,7 +114,7 @@ void MonitorControl::updateSensorCombo(const IPMI::SensorList& rows, bool pickFi
   sensorCombo_->clear();
   std::vector<std::string> names;
   for (std::size_t r = 1; r < rows.size(); ++r) {
-    // A compact record gives several rows of one name: the name is offered once.
+    // Two records may carry one ID string: the name is offered once.
     if (rows[r].empty() || rows[r][0].empty()) continue;
     if (std::find(names.begin(), names.end(), rows[r][0]) != names.end()) continue;
     names.push_back(rows[r][0]);

@@ -53,6 +53,22 @@ const char* stateWord(unsigned int state) {
   return nullptr;
 }
 
+// One of the sensors a compact record describes together (four DIMMs, say):
+// the shared ID string and the sensor's instance, a number or letters as
+// the record says, as ipmi-sensors names them, so no two rows look alike.
+std::string sharedSensorName(const char* id_string, uint8_t modifier_type, unsigned int instance) {
+  std::string suffix;
+  if (modifier_type == IPMI_SDR_ID_STRING_INSTANCE_MODIFIER_TYPE_ALPHA) {
+    do {
+      suffix.insert(suffix.begin(), static_cast<char>('A' + instance % 26));
+      instance /= 26;
+    } while (instance-- > 0);
+  } else {
+    suffix = std::to_string(instance);
+  }
+  return std::string(id_string) + " " + suffix;
+}
+
 }  // namespace
 
 IPMI::IPMI(const std::string& hostname, const std::string& username, const std::string& password,
@@ -381,9 +397,10 @@ double IPMI::readSensors(const Target& t, const std::string& name) {
     uint8_t number;
     if (ipmi_sdr_parse_sensor_number(sdr_parse_ctx, record, len, &number) < 0)
       throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_number failed");
-    uint8_t share_count = 1;
+    uint8_t share_count = 1, modifier_type = 0, modifier_offset = 0;
     if (type == IPMI_SDR_FORMAT_COMPACT_SENSOR_RECORD &&
-        ipmi_sdr_parse_sensor_record_sharing(sdr_parse_ctx, record, len, &share_count, nullptr, nullptr, nullptr) < 0)
+        ipmi_sdr_parse_sensor_record_sharing(sdr_parse_ctx, record, len, &share_count, &modifier_type,
+                                             &modifier_offset, nullptr) < 0)
       throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_record_sharing failed");
 
     for (unsigned int j = 0; j < share_count; ++j) {
@@ -420,9 +437,10 @@ double IPMI::readSensors(const Target& t, const std::string& name) {
         throw TRL_ERROR(host + ": ipmi_sdr_parse_sensor_type failed");
       const unsigned int state = interpreter.state(code, sensor_type, bitmask, host);
 
-      std::vector<std::string> row{id_string};
+      std::vector<std::string> row{share_count > 1 ? sharedSensorName(id_string, modifier_type, modifier_offset + j)
+                                                   : std::string(id_string)};
       if (reading) {
-        if (!name.empty() && name == id_string) result = *reading;
+        if (!name.empty() && name == row.front()) result = *reading;
         std::ostringstream text;
         text << *reading << " " << units;
         row.push_back(text.str());

@@ -23,8 +23,8 @@ const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
 let context = null;
 const cleanup = (code) => finishLabScript('monitoring', lab, code, { context, scratch, guard });
 
-const sensorNames = ['CPU Temp', 'Inlet Temp', 'FAN1', '12V', 'DIMM Temp', 'DIMM Temp', 'DIMM Temp', 'DIMM Temp',
-  'Spare Temp'];
+const sensorNames = ['CPU Temp', 'Inlet Temp', 'FAN1', '12V', 'DIMM Temp 0', 'DIMM Temp 1', 'DIMM Temp 2',
+  'DIMM Temp 3', 'Spare Temp'];
 const serverSelect = (page) => page.locator('.trl-monitor select').nth(0);
 const sensorSelect = (page) => page.locator('.trl-monitor select').nth(1);
 const options = (select) => select.locator('option:not([hidden])').allTextContents();
@@ -103,8 +103,7 @@ try {
     check(/^\d+(\.\d+)? (C|RPM|V)$/.test(r[1]), 'a reading with its unit: ' + r[1]);
   }
   for (const r of rows.slice(4)) check(r[1] === 'N/A' && r[2] === 'unavailable', 'no reading: ' + r);
-  check(JSON.stringify(await options(sensorSelect(page))) ===
-    JSON.stringify(['CPU Temp', 'Inlet Temp', 'FAN1', '12V', 'DIMM Temp', 'Spare Temp']), 'each sensor once');
+  check(JSON.stringify(await options(sensorSelect(page))) === JSON.stringify(sensorNames), 'each sensor once');
   await sensorSelect(page).selectOption({ label: 'FAN1' });
   await sensorSelect(page).selectOption({ label: 'CPU Temp' });
   await until(async () => (await chart(page)).title === `CPU Temp on ${target}`, 'the chart titled');

@@ -153,10 +153,10 @@ TEST_F(IpmiLive, SensorTableOfTheSimulatedRepository) {
             "Inlet Temp|24 C|nominal\n"
             "FAN1|3000 RPM|nominal\n"
             "12V|12.06 V|nominal\n"
-            "DIMM Temp|N/A|unavailable\n"
-            "DIMM Temp|N/A|unavailable\n"
-            "DIMM Temp|N/A|unavailable\n"
-            "DIMM Temp|N/A|unavailable\n"
+            "DIMM Temp 0|N/A|unavailable\n"  // one compact record, four sensors
+            "DIMM Temp 1|N/A|unavailable\n"
+            "DIMM Temp 2|N/A|unavailable\n"
+            "DIMM Temp 3|N/A|unavailable\n"
             "Spare Temp|N/A|unavailable\n");
   EXPECT_EQ(ipmi.sensors("FAN1"), 3000.0);
   EXPECT_TRUE(std::isnan(ipmi.sensors("No Such Sensor")));
