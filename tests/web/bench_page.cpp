@@ -45,7 +45,8 @@ double loadPage(Trellium& t, const std::string& from, std::unique_ptr<WebSocketC
                            "/images/headline.png", "/images/favicon.svg"})
     if (c.get(file).status != 200) return -1;
   socket = std::make_unique<WebSocketClient>();
-  if (socket->open(t.port(), "/_w/ws?s=" + sessionIdOf(page.body), "http://127.0.0.1:" + std::to_string(t.port()), from) != 101) return -1;
+  const std::string origin = "http://127.0.0.1:" + std::to_string(t.port());
+  if (socket->open(t.port(), "/_w/ws?s=" + sessionIdOf(page.body), origin, from) != 101) return -1;
   return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
 }
 
