@@ -27,19 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Trellium {
-  Trellium(const std::string& program, const std::string& sysroot, const std::string& resources)
-      : process(program,
-                {"--sysroot", sysroot, "--http-address", "127.0.0.1", "--http-port", "0", "--docroot",
-                 resources + "/docroot", "--approot", resources + "/", "--reconnect-grace", "2"},
-                SIGTERM) {
-    process.discardOutput();  // a line per session: the pipe must never fill
-    origin = "http://127.0.0.1:" + std::to_string(process.port());
-  }
-  unsigned short port() const { return process.port(); }
-  DemoProcess process;
-  std::string origin;
-};
+using Trellium = DemoProcess;
 
 long openDescriptors(pid_t pid) {
   const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
@@ -57,7 +45,8 @@ double loadPage(Trellium& t, const std::string& from, std::unique_ptr<WebSocketC
                            "/images/headline.png", "/images/favicon.svg"})
     if (c.get(file).status != 200) return -1;
   socket = std::make_unique<WebSocketClient>();
-  if (socket->open(t.port(), "/_w/ws?s=" + sessionIdOf(page.body), t.origin, from) != 101) return -1;
+  const std::string origin = "http://127.0.0.1:" + std::to_string(t.port());
+  if (socket->open(t.port(), "/_w/ws?s=" + sessionIdOf(page.body), origin, from) != 101) return -1;
   return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
 }
 
@@ -89,7 +78,11 @@ int main(int argc, char** argv) {
   const std::string sysroot = root.mkdir("/sysroot");
   if (std::system((std::string(argv[3]) + "/lab/make-sysroot.sh " + sysroot + " " + argv[2] + " >/dev/null").c_str()))
     return 1;
-  Trellium t(argv[1], sysroot, argv[2]);
+  const std::string resources = argv[2];
+  Trellium t(argv[1], {"--sysroot", sysroot, "--http-address", "127.0.0.1", "--http-port", "0", "--docroot",
+                       resources + "/docroot", "--approot", resources + "/", "--reconnect-grace", "2"},
+             SIGTERM);
+  t.discardOutput();  // a line per session: the pipe must never fill
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   // Page load time, quiet, then with 60 hostile connections from six
@@ -118,7 +111,7 @@ int main(int argc, char** argv) {
     hostile.push_back(std::make_unique<TcpConnection>(t.port(), "127.0.1." + std::to_string(1 + i % 30)));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::printf("descriptors of the process with 360 hostile connections tried: %ld (limit 128)\n",
-              openDescriptors(t.process.pid()));
+              openDescriptors(t.pid()));
   printLoads("with 360 hostile connections tried", loads(t, "127.0.0.100", 20));
   hostile.clear();
   hostilePages.clear();
@@ -126,14 +119,14 @@ int main(int argc, char** argv) {
 
   // Memory per live session: 21 pages with their sockets, from three
   // addresses (the per-address cap is 8).
-  const long quiet = t.process.residentKb();
+  const long quiet = t.residentKb();
   std::vector<std::unique_ptr<WebSocketClient>> live;
   for (int i = 0; i < 21; ++i) {
     live.emplace_back();
     loadPage(t, "127.0.0." + std::to_string(20 + i % 3), live.back());
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const long withLive = t.process.residentKb();
+  const long withLive = t.residentKb();
   std::printf("memory per live session (21 pages with sockets): %.1f kB (%ld kB -> %ld kB)\n",
               static_cast<double>(withLive - quiet) / 21, quiet, withLive);
   for (auto& ws : live) ws->send("{\"e\":\"quit\"}");
@@ -142,7 +135,7 @@ int main(int argc, char** argv) {
 
   // A flood of 10,000 page loads from four addresses; the sessions nobody
   // follows up end after the grace time (2 s here).
-  const long before = t.process.residentKb();
+  const long before = t.residentKb();
   std::atomic<int> served{0};
   const auto begin = Clock::now();
   std::vector<std::thread> flood;
@@ -153,9 +146,9 @@ int main(int argc, char** argv) {
     });
   for (auto& th : flood) th.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-  const long flooded = t.process.residentKb();
+  const long flooded = t.residentKb();
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  const long after = t.process.residentKb();
+  const long after = t.residentKb();
   std::printf("flood: %d of 10000 page loads served in %.1f s; resident memory %ld kB before, %ld kB right after, "
               "%ld kB once the sessions ended\n",
               served.load(), seconds, before, flooded, after);

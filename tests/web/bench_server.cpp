@@ -12,11 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "tests/web/support/demo_process.h"
 #include "tests/web/support/net_client.h"
 #include "tests/support/scratch.h"
@@ -28,39 +23,9 @@ namespace {
 
 // Keep-alive GETs of one file on one connection; returns how many succeeded.
 long hammer(unsigned short port, const std::string& path, long count) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  std::string buf;
-  char chunk[16384];
+  TcpConnection c(port);
   long ok = 0;
-  for (long i = 0; i < count; ++i) {
-    if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) break;
-    // One response: headers, then Content-Length bytes.
-    for (;;) {
-      const auto end = buf.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        const auto cl = buf.find("Content-Length: ");
-        const std::size_t length = cl == std::string::npos ? 0 : std::stoul(buf.substr(cl + 16));
-        if (buf.size() >= end + 4 + length) {
-          if (buf.compare(0, 12, "HTTP/1.1 200") == 0) ++ok;
-          buf.erase(0, end + 4 + length);
-          break;
-        }
-      }
-      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) {
-        ::close(fd);
-        return ok;
-      }
-      buf.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
+  for (long i = 0; i < count; ++i) ok += c.get(path).status == 200;
   return ok;
 }
 
@@ -105,10 +70,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < 20; ++round) {
     const auto t0 = Clock::now();
     demo.command("push round " + std::to_string(round));
-    for (auto& ws : sockets) {
-      while (auto m = ws->receive(std::chrono::seconds(5)))
-        if (m->find("round " + std::to_string(round)) != std::string::npos) break;
-    }
+    for (auto& ws : sockets) ws->waitFor("round " + std::to_string(round), std::chrono::seconds(5));
     latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }
   std::sort(latencies.begin(), latencies.end());

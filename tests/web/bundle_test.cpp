@@ -7,7 +7,7 @@
 
 using web::MessageBundle;
 
-TEST(MessageBundle, LooksUpMessagesAndMarksMissingOnes) {
+TEST(MessageBundle, LooksUpMessagesMarksMissingOnesAndServesTheApplication) {
   trl::test::ScratchRoot root;
   trl::test::writeFile(root.dir() + "/trellium.xml",
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<messages>\n"
@@ -22,24 +22,16 @@ TEST(MessageBundle, LooksUpMessagesAndMarksMissingOnes) {
   EXPECT_EQ(bundle.tr("empty"), "");
   EXPECT_EQ(bundle.tr("node-height"), "??node-height??");
   EXPECT_FALSE(bundle.resolve("missing"));
-}
-
-TEST(MessageBundle, UnreadableFileNamesItself) {
-  MessageBundle bundle;
   try {
     bundle.use("/nonexistent/trellium");
     FAIL() << "no error";
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("/nonexistent/trellium"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/trellium"), std::string::npos) << "an unreadable file names itself";
   }
-}
 
-TEST(MessageBundle, ApplicationTrUsesItsBundle) {
-  trl::test::ScratchRoot root;
-  trl::test::writeFile(root.dir() + "/b.xml", "<messages><message id=\"k\">v</message></messages>");
   web::Application app{web::Environment()};
-  app.messageResourceBundle().use(root.dir() + "/b");
-  EXPECT_EQ(app.tr("k"), "v");
-  EXPECT_EQ(web::tr("k"), "v");  // the current application's
+  app.messageResourceBundle().use(root.dir() + "/trellium");
+  EXPECT_EQ(app.tr("plain"), "Just text &amp; more");
+  EXPECT_EQ(web::tr("plain"), "Just text &amp; more") << "the current application's";
   EXPECT_EQ(app.tr("x"), "??x??");
 }

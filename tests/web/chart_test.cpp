@@ -33,19 +33,15 @@ int count(const std::string& s, const std::string& what) {
   return n;
 }
 
-}  // namespace
-
-namespace {
-
-// 14:07:30 local time on a fixed day.
-Clock::time_point fixedTime() {
+// 14:07:SS local time on Tuesday, 5 March 2024.
+Clock::time_point fixedTime(int seconds = 30) {
   std::tm tm{};
   tm.tm_year = 2024 - 1900;
   tm.tm_mon = 2;
   tm.tm_mday = 5;
   tm.tm_hour = 14;
   tm.tm_min = 7;
-  tm.tm_sec = 30;
+  tm.tm_sec = seconds;
   tm.tm_isdst = -1;
   return Clock::from_time_t(std::mktime(&tm));
 }
@@ -84,17 +80,6 @@ TEST(Chart, TimeAxisLinesGapsAndShadow) {
   EXPECT_EQ(svg.find(">14:06:10</text>"), std::string::npos);
 }
 
-TEST(Chart, EmptyHistoryDrawsAxesWithoutALine) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  CartesianChart chart;
-  chart.setModel(history(std::vector<double>(40, nan), Clock::now()));
-  chart.axis(XAxis).setScale(AxisScale::DateTime);
-  chart.addSeries(DataSeries(1));
-  const std::string svg = chart.svg();
-  EXPECT_EQ(svg.find("<path"), std::string::npos);
-  EXPECT_NE(svg.find("<svg"), std::string::npos);
-}
-
 TEST(Chart, AxisTitlesGridLatestValueAndNoDataText) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const auto end = fixedTime();
@@ -127,11 +112,15 @@ TEST(Chart, AxisTitlesGridLatestValueAndNoDataText) {
   EXPECT_EQ(svg.find("<circle"), std::string::npos);
 }
 
-TEST(Chart, ModelChangesRedraw) {
-  auto model = history({1, 2}, Clock::now());
+TEST(Chart, EmptyHistoryDrawsAxesWithoutALineAndModelChangesRedraw) {
+  auto model = history(std::vector<double>(40, std::numeric_limits<double>::quiet_NaN()), Clock::now());
   CartesianChart chart;
   chart.setModel(model);
+  chart.axis(XAxis).setScale(AxisScale::DateTime);
   chart.addSeries(DataSeries(1));
+  const std::string svg = chart.svg();
+  EXPECT_EQ(svg.find("<path"), std::string::npos);
+  EXPECT_NE(svg.find("<svg"), std::string::npos);
   chart.html();
   EXPECT_FALSE(chart.isDirty());
   model->setData(model->index(1, 1), 9.0);
@@ -139,15 +128,7 @@ TEST(Chart, ModelChangesRedraw) {
 }
 
 TEST(DateFormat, Patterns) {
-  std::tm tm{};
-  tm.tm_year = 2024 - 1900;
-  tm.tm_mon = 2;
-  tm.tm_mday = 5;
-  tm.tm_hour = 14;
-  tm.tm_min = 7;
-  tm.tm_sec = 9;
-  tm.tm_isdst = -1;
-  const auto t = Clock::from_time_t(std::mktime(&tm));
+  const auto t = fixedTime(9);
   EXPECT_EQ(formatTime(t, "hh:mm:ss"), "14:07:09");
   EXPECT_EQ(formatTime(t, "yyyy-MM-dd"), "2024-03-05");
   EXPECT_EQ(formatTime(t, "d/M h:mm AP"), "5/3 2:07 PM");

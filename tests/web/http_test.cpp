@@ -74,15 +74,7 @@ Ids idsOf(const std::string& session) {
   return idsBySession.at(session);
 }
 
-// The next message that contains text, or "".
-std::string waitFor(WebSocketClient& ws, const std::string& text) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < end) {
-    const auto m = ws.receive(std::chrono::milliseconds(500));
-    if (m && m->find(text) != std::string::npos) return *m;
-  }
-  return {};
-}
+std::string click(const std::string& id) { return "{\"e\":\"click\",\"id\":\"" + id + "\"}"; }
 
 class Http : public ::testing::Test {
  protected:
@@ -125,19 +117,34 @@ class Http : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Http, StaticFilesWithTheirTypes) {
+TEST_F(Http, StaticFilesTheirTypesAndPolicies) {
   const auto css = httpRequest(port, "GET", "/trellium.css");
   EXPECT_EQ(css.status, 200);
   EXPECT_EQ(css.header("Content-Type"), "text/css; charset=utf-8");
   EXPECT_EQ(css.body, "body { color: black }");
   EXPECT_EQ(css.header("X-Content-Type-Options"), "nosniff");
-  EXPECT_EQ(httpRequest(port, "GET", "/images/headline.png").header("Content-Type"), "image/png");
-  EXPECT_EQ(httpRequest(port, "GET", "/images/serveron.svg").header("Content-Type"), "image/svg+xml");
   const auto head = httpRequest(port, "HEAD", "/trellium.css");
   EXPECT_EQ(head.status, 200);
   EXPECT_EQ(head.header("Content-Length"), "21");
   EXPECT_EQ(httpRequest(port, "GET", "/missing.png").status, 404);
   EXPECT_EQ(httpRequest(port, "DELETE", "/trellium.css").status, 405);
+  // Documents from the document root carry a policy; style sheets need none.
+  trl::test::writeFile(docRoot + "/about.html", "<p>about</p>");
+  for (const char* target : {"/images/serveron.svg", "/about.html"}) {
+    const auto r = httpRequest(port, "GET", target);
+    EXPECT_EQ(r.status, 200) << target;
+    EXPECT_NE(r.header("Content-Security-Policy").find("script-src 'none'"), std::string::npos) << target;
+  }
+  EXPECT_EQ(httpRequest(port, "GET", "/trellium.css").header("Content-Security-Policy"), "");
+  // The toolkit's own files.
+  const auto js = httpRequest(port, "GET", "/_w/client.js");
+  EXPECT_EQ(js.status, 200);
+  EXPECT_EQ(js.header("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_NE(js.body.find("Idiomorph.morph"), std::string::npos);
+  EXPECT_NE(httpRequest(port, "GET", "/_w/idiomorph.min.js").body.find("Idiomorph"), std::string::npos);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/web.css").header("Content-Type"), "text/css; charset=utf-8");
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/../trellium.css").status, 404);
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/secret").status, 404);
 }
 
 TEST_F(Http, NoPathLeadsOutOfTheDocumentRoot) {
@@ -148,17 +155,6 @@ TEST_F(Http, NoPathLeadsOutOfTheDocumentRoot) {
     EXPECT_NE(r.status, 200) << target;
     EXPECT_EQ(r.body.find("secret contents"), std::string::npos) << target;
   }
-}
-
-TEST_F(Http, ToolkitClientFiles) {
-  const auto js = httpRequest(port, "GET", "/_w/client.js");
-  EXPECT_EQ(js.status, 200);
-  EXPECT_EQ(js.header("Content-Type"), "text/javascript; charset=utf-8");
-  EXPECT_NE(js.body.find("Idiomorph.morph"), std::string::npos);
-  EXPECT_NE(httpRequest(port, "GET", "/_w/idiomorph.min.js").body.find("Idiomorph"), std::string::npos);
-  EXPECT_EQ(httpRequest(port, "GET", "/_w/web.css").header("Content-Type"), "text/css; charset=utf-8");
-  EXPECT_EQ(httpRequest(port, "GET", "/_w/../trellium.css").status, 404);
-  EXPECT_EQ(httpRequest(port, "GET", "/_w/secret").status, 404);
 }
 
 TEST_F(Http, EachPageLoadIsANewSession) {
@@ -174,7 +170,7 @@ TEST_F(Http, EachPageLoadIsANewSession) {
   EXPECT_EQ(server.sessionCount(), 2u);
 }
 
-TEST_F(Http, UnknownSessionIsRefusedOnEveryRoute) {
+TEST_F(Http, UnknownSessionOrForeignOriginIsRefused) {
   httpRequest(port, "GET", "/");  // a real session exists too
   for (const std::string sid : {"00000000000000000000000000000000", "nonsense", ""}) {
     WebSocketClient ws;
@@ -182,9 +178,6 @@ TEST_F(Http, UnknownSessionIsRefusedOnEveryRoute) {
     EXPECT_EQ(httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=w1", {}, "data").status, 404) << sid;
     EXPECT_EQ(httpRequest(port, "GET", "/_w/res?s=" + sid + "&r=1").status, 404) << sid;
   }
-}
-
-TEST_F(Http, ForeignOriginIsRefusedOnTheHandshake) {
   const std::string sid = sessionIdOf(httpRequest(port, "GET", "/").body);
   WebSocketClient evil, none, good;
   EXPECT_EQ(evil.open(port, "/_w/ws?s=" + sid, "http://evil.example"), 403);
@@ -193,46 +186,25 @@ TEST_F(Http, ForeignOriginIsRefusedOnTheHandshake) {
   EXPECT_EQ(good.open(port, "/_w/ws?s=" + sid, origin), 101);
 }
 
-TEST_F(Http, ClickRoundTripOverTheSocket) {
-  WebSocketClient ws;
-  const std::string sid = openPage(ws);
-  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
-  EXPECT_FALSE(waitFor(ws, "Clicks: 1").empty());
-  ws.send("not json at all");
-  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
-  EXPECT_FALSE(waitFor(ws, "Clicks: 2").empty());
-}
-
-TEST_F(Http, UploadOverTheLimitIsRefusedWithTheSizeSignal) {
+TEST_F(Http, UploadsOnlyWhenThePageAsksAndWithinTheLimit) {
   WebSocketClient ws;
   const std::string sid = openPage(ws);
   const Ids ids = idsOf(sid);
-  // Not asked for by the page: refused.
-  EXPECT_EQ(httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=" + ids.upload, {}, "x").status, 403);
-  ws.send("{\"e\":\"change\",\"id\":\"" + ids.upload + "\",\"v\":\"C:\\\\fakepath\\\\big.deb\"}");
-  ws.send("{\"e\":\"click\",\"id\":\"" + ids.send + "\"}");
-  const std::string command = waitFor(ws, "\"upload\"");
-  ASSERT_FALSE(command.empty());
   const std::string url = "/_w/upload?s=" + sid + "&w=" + ids.upload;
-  EXPECT_NE(command.find(url), std::string::npos);
-  const auto r = httpRequest(port, "POST", url + "&n=big.deb", {}, std::string(4096, 'b'));
-  EXPECT_EQ(r.status, 413);
-  EXPECT_FALSE(waitFor(ws, "big.deb too large (4096)").empty());
-  // The page's permission was for one upload.
-  EXPECT_EQ(httpRequest(port, "POST", url, {}, "x").status, 403);
-}
+  EXPECT_EQ(httpRequest(port, "POST", url, {}, "x").status, 403) << "not asked for by the page";
+  const auto ask = [&](const std::string& chosen) {
+    ws.send("{\"e\":\"change\",\"id\":\"" + ids.upload + "\",\"v\":\"" + chosen + "\"}");
+    ws.send(click(ids.send));
+    return ws.waitFor("\"upload\"");
+  };
+  EXPECT_NE(ask("C:\\\\fakepath\\\\big.deb").find(url), std::string::npos) << "the page is told where to send";
+  EXPECT_EQ(httpRequest(port, "POST", url + "&n=big.deb", {}, std::string(4096, 'b')).status, 413);
+  EXPECT_FALSE(ws.waitFor("big.deb too large (4096)").empty());
+  EXPECT_EQ(httpRequest(port, "POST", url, {}, "x").status, 403) << "the permission was for one upload";
 
-TEST_F(Http, UploadWithinTheLimitReachesTheApplication) {
-  WebSocketClient ws;
-  const std::string sid = openPage(ws);
-  const Ids ids = idsOf(sid);
-  ws.send("{\"e\":\"change\",\"id\":\"" + ids.upload + "\",\"v\":\"small.deb\"}");
-  ws.send("{\"e\":\"click\",\"id\":\"" + ids.send + "\"}");
-  ASSERT_FALSE(waitFor(ws, "\"upload\"").empty());
-  const auto r = httpRequest(port, "POST", "/_w/upload?s=" + sid + "&w=" + ids.upload + "&n=small.deb", {},
-                             "package contents");
-  EXPECT_EQ(r.status, 200);
-  EXPECT_FALSE(waitFor(ws, "small.deb 16 bytes: package contents").empty());
+  ASSERT_FALSE(ask("small.deb").empty());
+  EXPECT_EQ(httpRequest(port, "POST", url + "&n=small.deb", {}, "package contents").status, 200);
+  EXPECT_FALSE(ws.waitFor("small.deb 16 bytes: package contents").empty());
 }
 
 TEST_F(Http, ResourceIsReachableOnlyFromItsOwnSession) {
@@ -254,67 +226,54 @@ TEST_F(Http, ResourceIsReachableOnlyFromItsOwnSession) {
   EXPECT_EQ(httpRequest(port, "GET", "/_w/res?s=" + ia).status, 404);
 }
 
-TEST_F(Http, ReconnectedSocketGetsTheWholePage) {
+TEST_F(Http, ClicksReceiptsAndReconnectsOverTheSocket) {
   WebSocketClient first;
   const std::string sid = openPage(first);
-  // In use (the session has taken it), then gone.
-  first.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
-  ASSERT_FALSE(waitFor(first, "Clicks: 1").empty());
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/ws?s=" + sid).status, 204) << "a page asks before it reconnects";
+  EXPECT_EQ(httpRequest(port, "GET", "/_w/ws?s=00000000000000000000000000000000").status, 404);
+  first.send("not json at all");
+  first.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\",\"n\":7}");
+  EXPECT_FALSE(first.waitFor("{\"r\":7}").empty()) << "the receipt of the action";
+  EXPECT_FALSE(first.waitFor("Clicks: 1").empty()) << "garbage before it did no harm";
+  // The socket in use goes; a new one gets the whole page.
   first.close();
   WebSocketClient second;
   ASSERT_EQ(second.open(port, "/_w/ws?s=" + sid, origin), 101);
-  const std::string page = waitFor(second, "\"p\":1");
-  EXPECT_NE(page.find("Clicks: 1"), std::string::npos);
-}
-
-TEST_F(Http, AnOlderHandshakeFinishingLateDoesNotReplaceANewerSocket) {
-  WebSocketClient ws;
-  const std::string sid = openPage(ws);
-  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
-  ASSERT_FALSE(waitFor(ws, "Clicks: 1").empty());
+  EXPECT_NE(second.waitFor("\"p\":1").find("Clicks: 1"), std::string::npos);
   // Many sockets in a row: the session ends up on the last one.
   std::vector<std::unique_ptr<WebSocketClient>> sockets;
   for (int i = 0; i < 5; ++i) {
     sockets.push_back(std::make_unique<WebSocketClient>());
     ASSERT_EQ(sockets.back()->open(port, "/_w/ws?s=" + sid, origin), 101);
   }
-  sockets.back()->send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\"}");
-  EXPECT_FALSE(waitFor(*sockets.back(), "Clicks: 2").empty());
+  sockets.back()->send(click(idsOf(sid).click));
+  EXPECT_FALSE(sockets.back()->waitFor("Clicks: 2").empty());
 }
 
-TEST_F(Http, SessionWithoutItsPageEndsAfterTheGraceTime) {
-  const int before = destroyed;
+TEST_F(Http, SessionsEndAfterTheGraceTimeOnQuitAndOnStop) {
+  int before = destroyed;
   httpRequest(port, "GET", "/");
   EXPECT_EQ(server.sessionCount(), 1u);
-  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; }));
-}
-
-TEST_F(Http, QuitFromThePageEndsTheSession) {
-  const int before = destroyed;
-  WebSocketClient ws;
+  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; }))
+      << "a session without its page ends after the grace time";
+  before = destroyed;
+  WebSocketClient ws, a, b;
   openPage(ws);
   ws.send("{\"e\":\"quit\"}");
-  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; }));
-}
-
-TEST_F(Http, StopDestroysEverySession) {
-  const int before = destroyed;
-  WebSocketClient a, b;
+  EXPECT_TRUE(eventually([&] { return server.sessionCount() == 0 && destroyed == before + 1; })) << "quit";
+  before = destroyed;
   openPage(a);
   openPage(b);
   server.stop();
-  EXPECT_EQ(destroyed, before + 2);
+  EXPECT_EQ(destroyed, before + 2) << "stop destroys every session";
   EXPECT_EQ(server.sessionCount(), 0u);
   EXPECT_FALSE(server.isRunning());
 }
 
-TEST_F(Http, RequestSizeIsLimited) {
+TEST_F(Http, MalformedOrOversizedRequestsAreAnsweredNotDropped) {
   EXPECT_EQ(httpRequest(port, "POST", "/", {}, "unexpected body").status, 413);
   const auto huge = httpRequest(port, "GET", "/trellium.css", {{"X-Filler", std::string(64 * 1024, 'a')}});
   EXPECT_NE(huge.status, 200);
-}
-
-TEST_F(Http, MalformedRequestsAreAnsweredNotDropped) {
   for (const std::string& raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET /\r\n\r\n"),
                                 std::string("GET / HTTP/1.1\r\nHost: a\r\nno colon here\r\n\r\n"),
                                 std::string("GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n")}) {
@@ -328,27 +287,6 @@ TEST_F(Http, MalformedRequestsAreAnsweredNotDropped) {
   TcpConnection big(port);
   big.send("GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n");
   EXPECT_EQ(big.receive().status, 431);
-}
-
-TEST_F(Http, DocumentsFromTheDocumentRootCarryAPolicy) {
-  trl::test::writeFile(docRoot + "/about.html", "<p>about</p>");
-  for (const char* target : {"/images/serveron.svg", "/about.html"}) {
-    const auto r = httpRequest(port, "GET", target);
-    EXPECT_EQ(r.status, 200) << target;
-    EXPECT_NE(r.header("Content-Security-Policy").find("script-src 'none'"), std::string::npos) << target;
-  }
-  EXPECT_EQ(httpRequest(port, "GET", "/trellium.css").header("Content-Security-Policy"), "");
-}
-
-TEST_F(Http, APageAsksBeforeItReconnectsAndGetsReceiptsOfItsActions) {
-  WebSocketClient ws;
-  const std::string sid = openPage(ws);
-  const auto known = httpRequest(port, "GET", "/_w/ws?s=" + sid);
-  EXPECT_EQ(known.status, 204);
-  EXPECT_EQ(httpRequest(port, "GET", "/_w/ws?s=00000000000000000000000000000000").status, 404);
-  ws.send("{\"e\":\"click\",\"id\":\"" + idsOf(sid).click + "\",\"n\":7}");
-  EXPECT_FALSE(waitFor(ws, "{\"r\":7}").empty());
-  EXPECT_FALSE(waitFor(ws, "Clicks: 1").empty());
 }
 
 TEST_F(Http, AnAddressOverItsCapsIsToldToWaitAndOthersGoOn) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "tests/web/support/test_page.h"
 #include "web/connection_limits.h"
 #include "web/session_registry.h"
 
@@ -30,12 +31,6 @@ std::shared_ptr<Held> admit(ConnectionLimits& table, Kind kind, const std::strin
   h->place->setIdle(idle);
   return h;
 }
-
-class NoChannel : public Channel {
- public:
-  void send(std::string) override {}
-  void close() override {}
-};
 
 std::shared_ptr<Session> sessionFrom(const std::string& id, const std::string& address) {
   Environment env;
@@ -127,7 +122,7 @@ TEST(SessionRegistry, WaitingSessionsAreCappedPerAddressAndInTotal) {
   SessionRegistry registry;
   const SessionCaps caps{4, 2};
   auto live = sessionFrom("live", "a");
-  live->connect(std::make_shared<NoChannel>());
+  live->connect(std::make_shared<web::test::Recorder>());
   EXPECT_TRUE(registry.admit(live, caps).empty());
   EXPECT_TRUE(registry.admit(sessionFrom("a1", "a"), caps).empty());
   EXPECT_TRUE(registry.admit(sessionFrom("a2", "a"), caps).empty());

@@ -31,32 +31,32 @@ std::shared_ptr<StandardItemModel> nodeModel() {
   return model;
 }
 
+// A table view over a model on a page of its own.
+struct HasView {
+  TableView* view = nullptr;
+};
+struct TablePage : HasView, TestPage {
+  explicit TablePage(const std::shared_ptr<StandardItemModel>& model, const std::function<void(TableView&)>& setUp = {})
+      : TestPage([&](Application& app) {
+          view = app.root()->addWidget(std::make_unique<TableView>());
+          view->setModel(model);
+          if (setUp) setUp(*view);
+        }) {}
+  // The cell editor the view shows.
+  LineEdit* editor() const {
+    LineEdit* found = nullptr;
+    view->visitChildren([&](Widget& w) { found = dynamic_cast<LineEdit*>(&w) ? dynamic_cast<LineEdit*>(&w) : found; });
+    return found;
+  }
+};
+
 }  // namespace
 
-TEST(StandardItemModel, RowsItemsAndHeaders) {
+TEST(StandardItemModel, IndexesRowNumbersAndChangesOnlyForNewValues) {
   auto model = nodeModel();
-  EXPECT_EQ(model->rowCount(), 3);
-  EXPECT_EQ(model->columnCount(), 3);
-  EXPECT_EQ(std::any_cast<std::string>(model->headerData(1)), "MC MAC address");
-  EXPECT_EQ(model->item(1, 0)->text(), "node2");
   EXPECT_EQ(asString(model->data(model->index(2, 1))), "unset");
   EXPECT_FALSE(model->index(3, 0).isValid());
   EXPECT_FALSE(model->headerData(5).has_value());
-}
-
-TEST(StandardItemModel, RemovingRowsRenumbersTheItems) {
-  auto model = nodeModel();
-  StandardItem* third = model->item(2, 0);
-  ASSERT_TRUE(model->removeRows(0, 1));
-  EXPECT_EQ(third->row(), 1);
-  EXPECT_EQ(model->item(1, 0), third);
-  model->insertRow(0, row({"node0"}));
-  EXPECT_EQ(third->row(), 2);
-  EXPECT_EQ(model->item(0, 1), nullptr);
-}
-
-TEST(StandardItemModel, ItemChangedOnlyForNewValues) {
-  auto model = nodeModel();
   std::vector<std::pair<int, int>> changed;
   model->itemChanged().connect([&](StandardItem* item) { changed.emplace_back(item->row(), item->column()); });
   model->setData(model->index(1, 0), std::string("web_01"));
@@ -67,50 +67,48 @@ TEST(StandardItemModel, ItemChangedOnlyForNewValues) {
   EXPECT_EQ(changed[0], std::make_pair(1, 0));
   EXPECT_EQ(changed[1], std::make_pair(2, 2));
   EXPECT_EQ(model->item(1, 0)->data(EditRole).type(), typeid(std::string));
+
+  StandardItem* third = model->item(2, 0);
+  ASSERT_TRUE(model->removeRows(0, 1));
+  EXPECT_EQ(third->row(), 1) << "removing a row renumbers the items";
+  EXPECT_EQ(model->item(1, 0), third);
+  model->insertRow(0, row({"node0"}));
+  EXPECT_EQ(third->row(), 2);
+  EXPECT_EQ(model->item(0, 1), nullptr) << "a short row leaves its other cells empty";
 }
 
-TEST(TableView, ClickSelectsAndDoubleClickCarriesTheIndex) {
+TEST(TableView, ClickAndProgramSelectAndDoubleClickCarriesTheIndex) {
   auto model = nodeModel();
-  TableView* view = nullptr;
   int selectionChanges = 0;
   ModelIndex doubleClicked;
-  TestPage page([&](Application& app) {
-    view = app.root()->addWidget(std::make_unique<TableView>());
-    view->setModel(model);
-    view->setSelectionMode(SelectionMode::Single);
-    view->selectionChanged().connect([&] { ++selectionChanges; });
-    view->doubleClicked().connect([&](ModelIndex i, MouseEvent) { doubleClicked = i; });
+  TablePage page(model, [&](TableView& view) {
+    view.setSelectionMode(SelectionMode::Single);
+    view.selectionChanged().connect([&] { ++selectionChanges; });
+    view.doubleClicked().connect([&](ModelIndex i, MouseEvent) { doubleClicked = i; });
   });
-  page.event(*view, "click", {}, "1,2");
-  ASSERT_EQ(view->selectedIndexes().size(), 1u);
-  EXPECT_EQ(view->selectedIndexes()[0].row(), 1);
-  page.event(*view, "click", {}, "2,0");
-  EXPECT_EQ(view->selectedIndexes()[0].row(), 2);
+  page.event(*page.view, "click", {}, "1,2");
+  ASSERT_EQ(page.view->selectedIndexes().size(), 1u);
+  EXPECT_EQ(page.view->selectedIndexes()[0].row(), 1);
+  page.event(*page.view, "click", {}, "2,0");
+  EXPECT_EQ(page.view->selectedIndexes()[0].row(), 2);
   EXPECT_EQ(selectionChanges, 2);
-  page.event(*view, "dblclick", {}, "0,2");
+  page.event(*page.view, "dblclick", {}, "0,2");
   EXPECT_EQ(doubleClicked.row(), 0);
   EXPECT_EQ(doubleClicked.column(), 2);
-  page.event(*view, "click", {}, "7,0");  // out of the model: nothing
-  page.event(*view, "click", {}, "1;0");
+  page.event(*page.view, "click", {}, "7,0");  // out of the model: nothing
+  page.event(*page.view, "click", {}, "1;0");
   EXPECT_EQ(selectionChanges, 2);
-}
 
-TEST(TableView, RowSelectionAndProgrammaticSelect) {
-  auto model = nodeModel();
-  TableView view;
-  view.setModel(model);
-  view.setSelectionMode(SelectionMode::Single);
-  view.setSelectionBehavior(SelectionBehavior::Rows);
-  int changes = 0;
-  view.selectionChanged().connect([&] { ++changes; });
-  view.select(model->index(2, 1));
-  EXPECT_EQ(changes, 1);
-  ASSERT_EQ(view.selectedIndexes().size(), 1u);
-  EXPECT_EQ(view.selectedIndexes()[0].row(), 2);
-  EXPECT_TRUE(view.isSelected(model->index(2, 0)));
-  EXPECT_NE(view.html().find("class=\"w-sel\"><td"), std::string::npos) << "the row is marked";
-  view.select(model->index(2, 1));  // again: no change
-  EXPECT_EQ(changes, 1);
+  // Whole rows, selected by the program.
+  page.view->setSelectionBehavior(SelectionBehavior::Rows);
+  page.view->select(model->index(1, 1));
+  EXPECT_EQ(selectionChanges, 3);
+  ASSERT_EQ(page.view->selectedIndexes().size(), 1u);
+  EXPECT_EQ(page.view->selectedIndexes()[0].row(), 1);
+  EXPECT_TRUE(page.view->isSelected(model->index(1, 0)));
+  EXPECT_NE(page.view->html().find("class=\"w-sel\"><td"), std::string::npos) << "the row is marked";
+  page.view->select(model->index(1, 1));
+  EXPECT_EQ(selectionChanges, 3) << "the same again: no change";
 }
 
 TEST(TableView, ColumnsRowsAndLook) {
@@ -138,19 +136,14 @@ TEST(TableView, ColumnsRowsAndLook) {
 TEST(TableView, EditorSavesOnEnterAndDiscardsOnEscape) {
   auto model = nodeModel();
   model->item(0, 0)->setFlags(ItemIsSelectable | ItemIsEditable);
-  TableView* view = nullptr;
   std::vector<std::string> changes;
   model->itemChanged().connect([&](StandardItem* item) { changes.push_back(item->text()); });
-  TestPage page([&](Application& app) {
-    view = app.root()->addWidget(std::make_unique<TableView>());
-    view->setModel(model);
-  });
-  page.event(*view, "dblclick", {}, "1,0");  // not editable: no editor
-  EXPECT_FALSE(view->isEditing(model->index(1, 0)));
-  page.event(*view, "dblclick", {}, "0,0");
-  ASSERT_TRUE(view->isEditing(model->index(0, 0)));
-  LineEdit* editor = nullptr;
-  view->visitChildren([&](Widget& w) { editor = dynamic_cast<LineEdit*>(&w); });
+  TablePage page(model);
+  page.event(*page.view, "dblclick", {}, "1,0");
+  EXPECT_FALSE(page.view->isEditing(model->index(1, 0))) << "not editable: no editor";
+  page.event(*page.view, "dblclick", {}, "0,0");
+  ASSERT_TRUE(page.view->isEditing(model->index(0, 0)));
+  LineEdit* editor = page.editor();
   ASSERT_NE(editor, nullptr);
   EXPECT_EQ(editor->text(), "node1");
   Event enter;
@@ -159,18 +152,17 @@ TEST(TableView, EditorSavesOnEnterAndDiscardsOnEscape) {
   enter.target = editor->id();
   enter.value = "web_01";
   page.event(enter);
-  EXPECT_FALSE(view->isEditing(model->index(0, 0)));
+  EXPECT_FALSE(page.view->isEditing(model->index(0, 0)));
   EXPECT_EQ(model->item(0, 0)->text(), "web_01");
   ASSERT_EQ(changes, std::vector<std::string>{"web_01"});
 
-  page.event(*view, "dblclick", {}, "0,0");
-  view->visitChildren([&](Widget& w) { editor = dynamic_cast<LineEdit*>(&w); });
+  page.event(*page.view, "dblclick", {}, "0,0");
   Event escape = enter;
   escape.key = "Escape";
-  escape.target = editor->id();
+  escape.target = page.editor()->id();
   escape.value = "discarded";
   page.event(escape);
-  EXPECT_FALSE(view->isEditing(model->index(0, 0)));
+  EXPECT_FALSE(page.view->isEditing(model->index(0, 0)));
   EXPECT_EQ(model->item(0, 0)->text(), "web_01");
 }
 
@@ -199,22 +191,16 @@ TEST(TableView, DelegateMayKeepItsEditorOpen) {
   auto model = nodeModel();
   model->item(1, 0)->setFlags(ItemIsSelectable | ItemIsEditable);
   auto delegate = std::make_shared<HostNameDelegate>();
-  TableView* view = nullptr;
-  TestPage page([&](Application& app) {
-    view = app.root()->addWidget(std::make_unique<TableView>());
-    view->setModel(model);
-    view->setItemDelegateForColumn(0, delegate);
-  });
-  page.run([&] { view->edit(model->index(1, 0)); });
-  LineEdit* editor = nullptr;
-  view->visitChildren([&](Widget& w) { editor = dynamic_cast<LineEdit*>(&w); });
+  TablePage page(model, [&](TableView& view) { view.setItemDelegateForColumn(0, delegate); });
+  page.run([&] { page.view->edit(model->index(1, 0)); });
+  LineEdit* editor = page.editor();
   ASSERT_NE(editor, nullptr);
   page.event(*editor, "blur", "web.01");
   EXPECT_EQ(delegate->refused, 1);
-  EXPECT_TRUE(view->isEditing(model->index(1, 0)));
+  EXPECT_TRUE(page.view->isEditing(model->index(1, 0)));
   EXPECT_EQ(model->item(1, 0)->text(), "node2");
   page.event(*editor, "blur", "web_01");
-  EXPECT_FALSE(view->isEditing(model->index(1, 0)));
+  EXPECT_FALSE(page.view->isEditing(model->index(1, 0)));
   EXPECT_EQ(model->item(1, 0)->text(), "web_01");
 }
 
@@ -268,12 +254,9 @@ TEST(TableView, AChangeSendsItsRowOrOnlyItsCellsWidget) {
   auto model = nodeModel();
   auto delegate = std::make_shared<ComboDelegate>();
   delegate->choices = std::make_shared<StringListModel>(std::vector<std::string>{"up", "down", "unknown"});
-  TableView* view = nullptr;
-  TestPage page([&](Application& app) {
-    view = app.root()->addWidget(std::make_unique<TableView>());
-    view->setModel(model);
-    view->setItemDelegateForColumn(2, delegate);
-    view->setSelectionMode(SelectionMode::Single);
+  TablePage page(model, [&](TableView& view) {
+    view.setItemDelegateForColumn(2, delegate);
+    view.setSelectionMode(SelectionMode::Single);
   });
   const auto sent = [&] {
     std::vector<std::string> html;
@@ -293,7 +276,7 @@ TEST(TableView, AChangeSendsItsRowOrOnlyItsCellsWidget) {
   ASSERT_EQ(html.size(), 1u);
   EXPECT_EQ(html[0].rfind("<select", 0), 0u) << "the cell's widget alone: " << html[0];
 
-  page.event(*view, "click", {}, "0,1");
+  page.event(*page.view, "click", {}, "0,1");
   html = sent();
   ASSERT_EQ(html.size(), 1u);
   EXPECT_NE(html[0].find("class=\"w-sel\""), std::string::npos) << "the selected cell's row";
@@ -301,30 +284,26 @@ TEST(TableView, AChangeSendsItsRowOrOnlyItsCellsWidget) {
   page.run([&] { model->appendRow(row({"node4", "unset", "up"})); });
   html = sent();
   ASSERT_EQ(html.size(), 1u);
-  EXPECT_EQ(html[0].rfind("<div id=\"" + view->id() + "\"", 0), 0u) << "a new row: the table";
+  EXPECT_EQ(html[0].rfind("<div id=\"" + page.view->id() + "\"", 0), 0u) << "a new row: the table";
   EXPECT_NE(html[0].find("node4"), std::string::npos);
 }
 
 TEST(TableView, DraggingACellOntoAnotherCopiesItsText) {
   auto model = nodeModel();
   for (int r = 0; r < 3; ++r) model->item(r, 1)->setFlags(ItemIsSelectable | ItemIsDragEnabled | ItemIsDropEnabled);
-  TableView* view = nullptr;
-  TestPage page([&](Application& app) {
-    view = app.root()->addWidget(std::make_unique<TableView>());
-    view->setModel(model);
-  });
+  TablePage page(model);
   Event drop;
   drop.type = "drop";
-  drop.target = view->id();
+  drop.target = page.view->id();
   drop.arg = "2,1";
   drop.source = "0,1";
   page.event(drop);
   EXPECT_EQ(model->item(2, 1)->text(), "unset");  // drops not enabled on the view yet
   page.run([&] {
-    view->setDragEnabled(true);
-    view->setDropsEnabled(true);
+    page.view->setDragEnabled(true);
+    page.view->setDropsEnabled(true);
   });
-  EXPECT_NE(view->html().find("draggable=\"true\""), std::string::npos);
+  EXPECT_NE(page.view->html().find("draggable=\"true\""), std::string::npos);
   page.event(drop);
   EXPECT_EQ(model->item(2, 1)->text(), "00:1a:2b:3c:4d:01");
   drop.source = "0,0";  // a host name cell is not draggable

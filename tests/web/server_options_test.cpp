@@ -65,31 +65,20 @@ TEST(Url, PercentDecodingIsStrict) {
   EXPECT_FALSE(parseTarget("/x?a=%G1"));
 }
 
-class StaticFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    docRoot = root.mkdir("/www");
-    root.mkdir("/www/images");
-    trl::test::writeFile(docRoot + "/trellium.css", "body{}");
-    trl::test::writeFile(docRoot + "/images/headline.png", "png");
-    trl::test::writeFile(docRoot + "/.hidden", "no");
-    trl::test::writeFile(root.dir() + "/secret.txt", "secret");
-    ASSERT_EQ(::symlink((root.dir() + "/secret.txt").c_str(), (docRoot + "/link.txt").c_str()), 0);
-    char* real = ::realpath(docRoot.c_str(), nullptr);
-    docRoot = real;
-    free(real);
-  }
+TEST(StaticFiles, FilesInsideTheRootAndNothingOutside) {
   trl::test::ScratchRoot root;
-  std::string docRoot;
-};
-
-TEST_F(StaticFiles, FilesInsideTheRoot) {
+  root.mkdir("/www/images");
+  trl::test::writeFile(root.dir() + "/www/trellium.css", "body{}");
+  trl::test::writeFile(root.dir() + "/www/images/headline.png", "png");
+  trl::test::writeFile(root.dir() + "/www/.hidden", "no");
+  trl::test::writeFile(root.dir() + "/secret.txt", "secret");
+  ASSERT_EQ(::symlink((root.dir() + "/secret.txt").c_str(), (root.dir() + "/www/link.txt").c_str()), 0);
+  char* real = ::realpath((root.dir() + "/www").c_str(), nullptr);
+  const std::string docRoot = real;
+  free(real);
   EXPECT_EQ(*resolveStaticFile(docRoot, "/trellium.css"), docRoot + "/trellium.css");
   EXPECT_EQ(*resolveStaticFile(docRoot, "/images//headline.png"), docRoot + "/images/headline.png");
   EXPECT_EQ(*resolveStaticFile(docRoot, "/images/%68eadline.png"), docRoot + "/images/headline.png");
-}
-
-TEST_F(StaticFiles, NothingOutsideTheRoot) {
   for (const char* p : {"/../secret.txt", "/images/../../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2Fsecret.txt",
                         "/images/..%2f..%2fsecret.txt", "/link.txt", "/.hidden", "/images", "/", "",
                         "secret.txt", "/images/%zz", "/..\\secret.txt", "/missing.css"}) {

@@ -5,6 +5,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import readline from 'node:readline';
 
 function option(name, fallback) {
   const i = process.argv.indexOf(name);
@@ -16,16 +17,9 @@ export class Demo {
     this.lines = [];
     this.waiters = [];
     this.child = spawn(program, args, { stdio: ['pipe', 'pipe', 'inherit'] });
-    let buffer = '';
-    this.child.stdout.on('data', (chunk) => {
-      buffer += chunk.toString();
-      let nl;
-      while ((nl = buffer.indexOf('\n')) >= 0) {
-        const line = buffer.slice(0, nl);
-        buffer = buffer.slice(nl + 1);
-        this.lines.push(line);
-        this.waiters = this.waiters.filter((w) => !w(line));
-      }
+    readline.createInterface({ input: this.child.stdout }).on('line', (line) => {
+      this.lines.push(line);
+      this.waiters = this.waiters.filter((w) => !w(line));
     });
   }
 

@@ -48,6 +48,14 @@ void sendAll(int fd, const std::string& data) {
   }
 }
 
+// What recv() gives once data came before the deadline; 0 when nothing did.
+ssize_t receiveBy(int fd, char* buf, std::size_t n, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  pollfd p{fd, POLLIN, 0};
+  if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return 0;
+  return ::recv(fd, buf, n, 0);
+}
+
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
   return s;
@@ -141,15 +149,10 @@ TcpConnection::~TcpConnection() {
 void TcpConnection::send(const std::string& bytes) { sendAll(fd_, bytes); }
 
 bool TcpConnection::fill(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return false;
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
   char buf[65536];
-  const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-  if (n <= 0) return false;
-  buffer_.append(buf, static_cast<std::size_t>(n));
-  return true;
+  const ssize_t n = receiveBy(fd_, buf, sizeof buf, deadline);
+  if (n > 0) buffer_.append(buf, static_cast<std::size_t>(n));
+  return n > 0;
 }
 
 HttpResponse TcpConnection::receive(std::chrono::milliseconds timeout) {
@@ -234,11 +237,7 @@ void WebSocketClient::sendFrame(int opcode, const std::string& text) {
 bool WebSocketClient::readExact(char* buf, std::size_t n, std::chrono::steady_clock::time_point deadline) {
   std::size_t got = 0;
   while (got < n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    const ssize_t r = ::recv(fd_, buf + got, n - got, 0);
+    const ssize_t r = receiveBy(fd_, buf + got, n - got, deadline);
     if (r <= 0) return false;
     got += static_cast<std::size_t>(r);
   }
@@ -276,6 +275,15 @@ std::optional<std::string> WebSocketClient::receive(std::chrono::milliseconds ti
     message += payload;
     if (fin) return message;
   }
+}
+
+std::string WebSocketClient::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (isOpen() && std::chrono::steady_clock::now() < end) {
+    const auto m = receive(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+    if (m && m->find(text) != std::string::npos) return *m;
+  }
+  return {};
 }
 
 void WebSocketClient::close() {

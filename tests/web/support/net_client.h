@@ -74,6 +74,8 @@ class WebSocketClient {
   void send(const std::string& text);
   // The next text message, or nothing within the timeout.
   std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // The next text message that contains text, skipping others; "" if none within the timeout.
+  std::string waitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   void close();
   bool isOpen() const { return fd_ >= 0; }
 

@@ -91,6 +91,13 @@ void TestPage::event(const Widget& w, const std::string& type, const std::string
 
 void TestPage::event(const Event& e) { session_->deliver(e); }
 
+void TestPage::event(const std::string& target, const std::string& type) {
+  Event e;
+  e.type = type;
+  e.target = target;
+  event(e);
+}
+
 std::vector<Update> TestPage::take() {
   auto u = recorder_->updates();
   recorder_->clear();

@@ -53,6 +53,8 @@ class TestPage {
   // A browser event for the widget.
   void event(const Widget& w, const std::string& type, const std::string& value = {}, const std::string& arg = {});
   void event(const Event& e);
+  // An event for a widget known by its id (which may name no widget).
+  void event(const std::string& target, const std::string& type);
   // The updates sent since the last call.
   std::vector<Update> take();
   // Ids of the widgets sent since the last call.
