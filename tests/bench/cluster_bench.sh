@@ -6,11 +6,7 @@
 #   tests/bench/cluster_bench.sh [--build DIR] [N]
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-if [ -z "${TRL_CLUSTER_BENCH_INSIDE:-}" ]; then
-  [ "$(id -u)" = 0 ] || { echo "cluster_bench.sh: run as root" >&2; exit 1; }
-  export TRL_CLUSTER_BENCH_INSIDE=1
-  exec unshare --net -- bash -c 'ip link set lo up && exec bash "$0" "$@"' "${BASH_SOURCE[0]}" "$@"
-fi
+. "$top/tests/support/in_netns.sh"
 build=$top/build/Release
 [ "${1:-}" = --build ] && { build=$2; shift 2; }
 servers=${1:-64}

@@ -23,28 +23,20 @@
 
 #include "modules/nodes.h"
 #include "modules/paths.h"
+#include "tests/support/bench.h"
 #include "tests/support/bmc_sim.h"
 #include "tests/support/registry_root.h"
 
 namespace {
 
 using trl::test::runTool;
+using trl::bench::median;
+using trl::bench::millis;
 using Node = Nodes::Node;
-
-double millis(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 struct Figures {
   std::vector<double> ours, theirs;
 };
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 std::string spread(const std::vector<double>& v) {
   char text[64];
@@ -219,14 +211,6 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
   return 0;
 }
 
-std::string ip(int i) { return "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 2); }
-
-std::string mac(int i) {
-  char text[18];
-  std::snprintf(text, sizeof text, "00:25:90:00:%02x:%02x", (i >> 8) & 0xff, i & 0xff);
-  return text;
-}
-
 // The registry probes every new server's address: nowhere but here.
 bool onlyLoopback() {
   ifaddrs* list = nullptr;
@@ -239,11 +223,7 @@ bool onlyLoopback() {
 
 int rescan(int rounds) {
   trl::test::RegistryRoot root;
-  // An append-only log: every server renewed many times, 10 MB in all.
-  std::string leases;
-  for (int round = 0; leases.size() < (10u << 20); ++round)
-    for (int i = 0; i < 512; ++i) leases += trl::test::leaseBlock(ip(i), mac(i));
-  root.setLeases(leases);
+  root.setLeases(trl::bench::largeLeases());
   Nodes nodes(root.config());
   const std::string file = root.path("/var/lib/dhcp/dhcpd.leases");
   Figures f;

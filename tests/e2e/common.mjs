@@ -2,6 +2,7 @@
 // and a lab cluster with Trellium in it.
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
@@ -99,10 +100,10 @@ export const grid = (page) => page.locator('.w-table').evaluate((table) => {
 // The message box now on the page, answered with the button; its text.
 // Returns once that box is gone (the next one may already be there).
 export async function answer(page, button) {
-  const box = page.locator('.w-messagebox').last();
+  const box = page.locator('.w-messagebox:visible').last();
   await box.waitFor();
   const text = await box.locator('.w-messagebox-text').textContent();
-  await box.locator('.w-dialog-footer button', { hasText: button }).click();
+  await box.getByRole('button', { name: button, exact: true }).click();
   await page.locator('.w-messagebox:visible', { hasText: text }).waitFor({ state: 'hidden' });
   return text;
 }
@@ -259,19 +260,111 @@ export class LabCluster {
 }
 
 // Ends a script that ran a lab: closes the browser, stops Trellium (SIGTERM
-// must give the restart status 20; a supervisor that ran it stops with
-// status 0) and the lab, removes the scratch folder, says how it went and
-// exits. With --log FILE Trellium's whole log is kept.
-export async function finishLabScript(name, lab, code,
-  { context = null, scratch = null, guard = null, status: expected = 20 } = {}) {
+// must give the restart status 20) and the lab, removes the scratch folder,
+// says how it went and exits. With --log FILE Trellium's whole log is kept.
+export async function finishLabScript(name, lab, code, { context = null, scratch = null, guard = null } = {}) {
   if (context) await context.close().catch(() => {});
   let status = null;
   try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
   if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
   if (guard) clearTimeout(guard);
-  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
+  if (code === 0 && status !== 20) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
   if (code !== 0) console.error(lab.log.slice(-4000));
   if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
   console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
   process.exit(code);
+}
+
+// What a script's body gets: its scratch folder, a browser on it and its
+// pages, whose script errors fail the script.
+class Session {
+  constructor(name, url) {
+    this.name = name;
+    this.url = url;
+    this.scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+    this.contexts = [];
+    this.pageErrors = [];
+    this.onError = (e) => { console.error('page error:', e.message); this.pageErrors.push(e.message); };
+  }
+  get context() { return this.contexts[0] || null; }
+  // A fresh browser profile (extra: launch options); its pages wait timeout ms.
+  async browser(extra = {}, timeout = 20000) {
+    const context = await launchChromium(path.join(this.scratch, `profile${this.contexts.length}`),
+      { viewport: { width: 1000, height: 700 }, ...extra });
+    context.setDefaultTimeout(timeout);
+    this.contexts.push(context);
+    return context;
+  }
+  // A signed-in page of the first browser (at url, or the script's own).
+  open(url = this.url) { return openPage(this.context, url, this.onError); }
+  async closeBrowsers() { for (const c of this.contexts.splice(0)) await c.close().catch(() => {}); }
+  async shoot(page, name, fullPage = false) {
+    if (option('--screenshots')) await page.screenshot({ path: path.join(option('--screenshots'), name + '.png'), fullPage });
+  }
+  report(e) { console.error(`${this.name}: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : '')); }
+  checkPages() { check(this.pageErrors.length === 0, 'no script errors in the pages: ' + this.pageErrors.join('; ')); }
+}
+
+// Runs a browser script on lab: body(session) brings the lab up, drives the
+// pages and throws on a failed check; the whole run is bounded by seconds.
+export async function labScript(name, lab, seconds, body) {
+  const s = new Session(name, lab.url);
+  const end = async (code) => {
+    await s.closeBrowsers();
+    await finishLabScript(name, lab, code, { scratch: s.scratch, guard });
+  };
+  const guard = setTimeout(() => { console.error(`${name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
+  try {
+    await body(s);
+    s.checkPages();
+    await end(0);
+  } catch (e) {
+    s.report(e);
+    await end(1);
+  }
+}
+
+// Runs a browser script on Trellium with a system root of its own (made by
+// lab/make-sysroot.sh in the scratch folder): body(session) starts it with
+// session.start(args) (again, after stopping it), as session.trellium;
+// Trellium must end with the restart status 20, or expected.
+export async function rootScript(name, seconds, body, expected = 20) {
+  const s = new Session(name, null);
+  const resources = option('--resources');
+  s.root = path.join(s.scratch, 'root');
+  execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [s.root, resources]);
+  s.trellium = null;
+  s.start = (args = [], program = option('--trellium')) => {
+    s.trellium = new Trellium(program, program === option('--trellium') ? ['--sysroot', s.root, '--http-address',
+      '127.0.0.1', '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', ...args] : args);
+    return s.trellium;
+  };
+  const end = async (code) => {
+    await s.closeBrowsers();
+    const status = s.trellium ? await s.trellium.stop() : expected;
+    if (code === 0 && status !== expected) { console.error(`${name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
+    if (code !== 0 && s.trellium) console.error(s.trellium.log.slice(-4000));
+    if (option('--log') && s.trellium) fs.writeFileSync(option('--log'), s.trellium.log);
+    fs.rmSync(s.scratch, { recursive: true, force: true });
+    clearTimeout(guard);
+    console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
+    process.exit(code);
+  };
+  const guard = setTimeout(() => { console.error(`${name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
+  try {
+    await body(s);
+    s.checkPages();
+    await end(0);
+  } catch (e) {
+    s.report(e);
+    await end(1);
+  }
+}
+
+// Sends an IPMI chassis command (--off, --reset, ...) to server k's
+// controller from the lab's management namespace, as an administrator would.
+export function ipmipower(lab, k, action) {
+  const env = lab.serverEnv(k);
+  lab.inMgmt('ipmipower', '-h', lab.serverFile(k, 'bmc.address'), '-u', env.IPMI_USER, '-p', env.IPMI_PASSWORD,
+    '-a', 'MD5', '-l', 'ADMIN', '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', action);
 }
