@@ -259,23 +259,7 @@ export class LabCluster {
   }
 }
 
-// Ends a script that ran a lab: closes the browser, stops Trellium (SIGTERM
-// must give the restart status 20) and the lab, removes the scratch folder,
-// says how it went and exits. With --log FILE Trellium's whole log is kept.
-export async function finishLabScript(name, lab, code, { context = null, scratch = null, guard = null } = {}) {
-  if (context) await context.close().catch(() => {});
-  let status = null;
-  try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
-  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
-  if (guard) clearTimeout(guard);
-  if (code === 0 && status !== 20) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(lab.log.slice(-4000));
-  if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
-  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
-  process.exit(code);
-}
-
-// What a script's body gets: its scratch folder, a browser on it and its
+// What a script's body gets: its scratch folder, browsers on it and their
 // pages, whose script errors fail the script.
 class Session {
   constructor(name, url) {
@@ -298,67 +282,64 @@ class Session {
   // A signed-in page of the first browser (at url, or the script's own).
   open(url = this.url) { return openPage(this.context, url, this.onError); }
   async closeBrowsers() { for (const c of this.contexts.splice(0)) await c.close().catch(() => {}); }
+  checkPages() { check(this.pageErrors.length === 0, 'no script errors in the pages: ' + this.pageErrors.join('; ')); }
   async shoot(page, name, fullPage = false) {
     if (option('--screenshots')) await page.screenshot({ path: path.join(option('--screenshots'), name + '.png'), fullPage });
   }
-  report(e) { console.error(`${this.name}: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : '')); }
-  checkPages() { check(this.pageErrors.length === 0, 'no script errors in the pages: ' + this.pageErrors.join('; ')); }
-}
 
-// Runs a browser script on lab: body(session) brings the lab up, drives the
-// pages and throws on a failed check; the whole run is bounded by seconds.
-export async function labScript(name, lab, seconds, body) {
-  const s = new Session(name, lab.url);
-  const end = async (code) => {
-    await s.closeBrowsers();
-    await finishLabScript(name, lab, code, { scratch: s.scratch, guard });
-  };
-  const guard = setTimeout(() => { console.error(`${name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
-  try {
-    await body(s);
-    s.checkPages();
-    await end(0);
-  } catch (e) {
-    s.report(e);
-    await end(1);
+  // Runs body(this), bounded by seconds; stop() ends what it started and
+  // gives its exit status, which must be expected. Says how it went and
+  // exits; with --log FILE the process's whole log (log()) is kept.
+  async run(seconds, body, { stop, expected, log }) {
+    const end = async (code) => {
+      clearTimeout(guard);
+      await this.closeBrowsers();
+      let status = null;
+      try { status = await stop(); } catch (e) { console.error(e.message); code = 1; }
+      if (code === 0 && status !== expected) { console.error(`${this.name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
+      if (code !== 0) console.error(log().slice(-4000));
+      if (option('--log')) fs.writeFileSync(option('--log'), log());
+      fs.rmSync(this.scratch, { recursive: true, force: true });
+      console.log(code === 0 ? `${this.name}: passed` : `${this.name}: failed`);
+      process.exit(code);
+    };
+    const guard = setTimeout(() => { console.error(`${this.name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
+    try {
+      await body(this);
+      this.checkPages();
+      await end(0);
+    } catch (e) {
+      console.error(`${this.name}: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
+      await end(1);
+    }
   }
 }
 
+// Runs a browser script on lab: body(session) brings the lab up and drives
+// the pages; at the end Trellium must stop with the restart status 20 on
+// SIGTERM, and the lab goes down.
+export const labScript = (name, lab, seconds, body) =>
+  new Session(name, lab.url).run(seconds, body, { stop: () => lab.stop(), expected: 20, log: () => lab.log });
+
 // Runs a browser script on Trellium with a system root of its own (made by
 // lab/make-sysroot.sh in the scratch folder): body(session) starts it with
-// session.start(args) (again, after stopping it), as session.trellium;
-// Trellium must end with the restart status 20, or expected.
+// session.start(args) (again, after it stopped), or a supervisor program
+// with its own args. At the end it must stop with the restart status 20
+// (a supervisor: expected).
 export async function rootScript(name, seconds, body, expected = 20) {
   const s = new Session(name, null);
   const resources = option('--resources');
   s.root = path.join(s.scratch, 'root');
   execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [s.root, resources]);
   s.trellium = null;
-  s.start = (args = [], program = option('--trellium')) => {
-    s.trellium = new Trellium(program, program === option('--trellium') ? ['--sysroot', s.root, '--http-address',
-      '127.0.0.1', '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', ...args] : args);
+  s.start = (args = [], program = null) => {
+    s.trellium = new Trellium(program || option('--trellium'), program ? args : ['--sysroot', s.root, '--http-address',
+      '127.0.0.1', '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', ...args]);
     return s.trellium;
   };
-  const end = async (code) => {
-    await s.closeBrowsers();
-    const status = s.trellium ? await s.trellium.stop() : expected;
-    if (code === 0 && status !== expected) { console.error(`${name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
-    if (code !== 0 && s.trellium) console.error(s.trellium.log.slice(-4000));
-    if (option('--log') && s.trellium) fs.writeFileSync(option('--log'), s.trellium.log);
-    fs.rmSync(s.scratch, { recursive: true, force: true });
-    clearTimeout(guard);
-    console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
-    process.exit(code);
-  };
-  const guard = setTimeout(() => { console.error(`${name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
-  try {
-    await body(s);
-    s.checkPages();
-    await end(0);
-  } catch (e) {
-    s.report(e);
-    await end(1);
-  }
+  await s.run(seconds, body, {
+    stop: () => (s.trellium ? s.trellium.stop() : expected), expected, log: () => (s.trellium ? s.trellium.log : ''),
+  });
 }
 
 // Sends an IPMI chassis command (--off, --reset, ...) to server k's
