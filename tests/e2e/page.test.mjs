@@ -1,9 +1,13 @@
 // The page as people use it: a wide and a narrow window with nothing cut
-// off, tabs for keyboards, the connection in the bottom bar, a page whose
-// server goes away (inert, and saying so) and, once the server is back,
-// asks by itself to sign in again and returns whole, on the tab it had open.
+// off, tabs for keyboards, the connection in the bottom bar, the help
+// toggle, a back-end event reaching two sessions, a closed page ending its
+// session, a page whose server goes away (inert, and saying so) and, once
+// the server is back, asks by itself to sign in again and returns whole, on
+// the tab it had open.
 //   node page.test.mjs --trellium BIN --resources DIR --source DIR [--screenshots DIR]
-import { check, onSignInPage, rootScript, signIn, until } from './common.mjs';
+import fs from 'node:fs';
+import path from 'node:path';
+import { check, onSignInPage, rootScript, showTab, signIn, until } from './common.mjs';
 
 // Every element of the page that shows something lies within the page's
 // scrollable area: none starts left of it or above it.
@@ -42,7 +46,10 @@ await rootScript('page', 150, async (session) => {
 
   // Tabs for keyboards: arrows, Home and End; the focus is visible; the
   // current tab is marked by more than bold text.
-  check((await page.locator('[role=tablist] [role=tab]').count()) === 7, 'seven tabs in a tab list');
+  const titles = await page.locator('[role=tablist] [role=tab]').allTextContents();
+  check(JSON.stringify(titles) === JSON.stringify(['Dashboard', 'Servers', 'Monitoring', 'Fabric geometry', 'Wiring',
+    'Settings', 'Deployment']), 'seven tabs in a tab list: ' + JSON.stringify(titles));
+  check((await selectedTab(page)) === 'Dashboard', 'the Dashboard is shown first');
   check((await page.locator('[role=tabpanel]').count()) === 1, 'one tab panel shown');
   await page.getByRole('tab', { name: 'Dashboard' }).focus();
   const step = async (key, name) => {
@@ -80,6 +87,39 @@ await rootScript('page', 150, async (session) => {
   await shoot(page, 'page-600');
   await page.locator('.w-root').evaluate((r) => { r.scrollLeft = 0; });
   await page.setViewportSize({ width: 1000, height: 700 });
+
+  // The help toggle, on the current tab and on another; a second page is a
+  // session of its own. The tab's width: its first item, before the help.
+  const second = await session.open(url);
+  const tabWidth = (p) => p.locator('.w-tab-panel > .w-panel-body > * > :first-child').first()
+    .evaluate((e) => e.style.width);
+  const helpShown = () => page.getByText('Contextual help', { exact: true }).first().isVisible();
+  const toggle = async (button, shown, width) => {
+    await page.getByRole('button', { name: button }).click();
+    await until(async () => (await helpShown()) === shown, `the help panel after ${button}`);
+    await until(() => page.getByRole('button', { name: shown ? 'Hide help' : 'Show help' }).isVisible(), 'the relabel');
+    check((await tabWidth(page)) === width, `tab width ${width} after ${button}`);
+  };
+  check((await tabWidth(page)) === '594px', 'tab width with help');
+  await toggle('Hide help', false, '774px');
+  await showTab(page, 'Wiring');
+  check(!(await helpShown()) && (await tabWidth(page)) === '774px', 'help hidden and every tab widened');
+  await toggle('Show help', true, '594px');
+  check((await tabWidth(second)) === '594px', 'the other session is its own');
+
+  // A new lease reaches the back end; both pages follow.
+  const summary = (p) => p.locator('.trl-total').textContent();
+  await showTab(page, 'Dashboard');
+  check((await summary(second)) === '0', 'empty table at first');
+  fs.appendFileSync(path.join(session.root, 'var/lib/dhcp/dhcpd.leases'),
+    'lease 10.0.0.50 {\n  binding state active;\n  hardware ethernet 00:25:90:00:00:50;\n}\n');
+  for (const p of [page, second]) await until(async () => (await summary(p)) === '1', 'the event in both pages');
+
+  // Closing a page ends its session.
+  const ended = session.trellium.count('Trellium session ended');
+  await second.close({ runBeforeUnload: true });
+  await until(() => session.trellium.count('Trellium session ended') > ended, 'the session-ended line', 40000);
+  check(session.trellium.log.includes('Number of sessions: 1\n'), 'one session left');
 
   // The server goes away: the page is inert and says so, above the headline.
   await page.getByRole('tab', { name: 'Wiring' }).click();
