@@ -259,6 +259,25 @@ export class LabCluster {
   }
 }
 
+// Ends a script that ran a lab by hand (tests/package/upgrade_test.mjs;
+// the scripts here use labScript): closes the browser, stops Trellium
+// (SIGTERM gives the restart status 20; a supervisor that ran it stops with
+// status 0) and the lab, removes the scratch folder, says how it went and
+// exits. With --log FILE Trellium's whole log is kept.
+export async function finishLabScript(name, lab, code,
+  { context = null, scratch = null, guard = null, status: expected = 20 } = {}) {
+  if (context) await context.close().catch(() => {});
+  let status = null;
+  try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
+  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
+  if (guard) clearTimeout(guard);
+  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
+  if (code !== 0) console.error(lab.log.slice(-4000));
+  if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
+  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
+  process.exit(code);
+}
+
 // What a script's body gets: its scratch folder, browsers on it and their
 // pages, whose script errors fail the script.
 class Session {
