@@ -259,23 +259,29 @@ export class LabCluster {
   }
 }
 
-// Ends a script that ran a lab by hand (tests/package/upgrade_test.mjs;
-// the scripts here use labScript): closes the browser, stops Trellium
-// (SIGTERM gives the restart status 20; a supervisor that ran it stops with
-// status 0) and the lab, removes the scratch folder, says how it went and
-// exits. With --log FILE Trellium's whole log is kept.
+// Ends a script: stop() ends what it started and gives its exit status,
+// which must be expected; then says how it went and exits. With --log FILE
+// the process's whole log (log()) is kept.
+async function finish(name, code, { stop, expected, log, scratch = null, guard = null }) {
+  if (guard) clearTimeout(guard);
+  let status = null;
+  try { status = await stop(); } catch (e) { console.error(e.message); code = 1; }
+  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
+  if (code !== 0) console.error(log().slice(-4000));
+  if (option('--log')) fs.writeFileSync(option('--log'), log());
+  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
+  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
+  process.exit(code);
+}
+
+// Ends a script that ran a lab by hand (tests/package/upgrade_test.mjs; the
+// scripts here use labScript): closes the browser, stops Trellium (SIGTERM
+// gives the restart status 20; a supervisor that ran it stops with 0) and
+// the lab, removes the scratch folder.
 export async function finishLabScript(name, lab, code,
   { context = null, scratch = null, guard = null, status: expected = 20 } = {}) {
   if (context) await context.close().catch(() => {});
-  let status = null;
-  try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
-  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
-  if (guard) clearTimeout(guard);
-  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(lab.log.slice(-4000));
-  if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
-  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
-  process.exit(code);
+  await finish(name, code, { stop: () => lab.stop(), expected, log: () => lab.log, scratch, guard });
 }
 
 // What a script's body gets: its scratch folder, browsers on it and their
@@ -306,21 +312,11 @@ class Session {
     if (option('--screenshots')) await page.screenshot({ path: path.join(option('--screenshots'), name + '.png'), fullPage });
   }
 
-  // Runs body(this), bounded by seconds; stop() ends what it started and
-  // gives its exit status, which must be expected. Says how it went and
-  // exits; with --log FILE the process's whole log (log()) is kept.
-  async run(seconds, body, { stop, expected, log }) {
+  // Runs body(this), bounded by seconds, and ends the script (see finish).
+  async run(seconds, body, ending) {
     const end = async (code) => {
-      clearTimeout(guard);
       await this.closeBrowsers();
-      let status = null;
-      try { status = await stop(); } catch (e) { console.error(e.message); code = 1; }
-      if (code === 0 && status !== expected) { console.error(`${this.name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
-      if (code !== 0) console.error(log().slice(-4000));
-      if (option('--log')) fs.writeFileSync(option('--log'), log());
-      fs.rmSync(this.scratch, { recursive: true, force: true });
-      console.log(code === 0 ? `${this.name}: passed` : `${this.name}: failed`);
-      process.exit(code);
+      await finish(this.name, code, { ...ending, scratch: this.scratch, guard });
     };
     const guard = setTimeout(() => { console.error(`${this.name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
     try {
