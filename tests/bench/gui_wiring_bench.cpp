@@ -3,10 +3,7 @@
 // drawing the picture and filling the table, then rendering the tab as the
 // page receives it; and how large the picture and the tab are.
 //   build/Release/tests/gui_wiring_bench
-#include <algorithm>
-#include <chrono>
-#include <functional>
-#include <iomanip>
+#include <cstdio>
 #include <iostream>
 #include <vector>
 
@@ -14,26 +11,13 @@
 #include "gui/wiring_picture.h"
 #include "modules/geometry.h"
 #include "modules/nodes.h"
+#include "tests/support/bench.h"
 #include "tests/support/registry_root.h"
 
-namespace {
-
-// Median of runs, in milliseconds.
-double median(int runs, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
-}  // namespace
+using trl::bench::figure;
+using trl::bench::medianMillis;
 
 int main() {
-  std::ostream out(std::cout.rdbuf());
   std::cout.setstate(std::ios::failbit);  // the tabs' log lines would swamp the figures
   trl::test::RegistryRoot root;
   root.mkdir("/var/lib/tftpboot/trellium/qv-config");
@@ -52,27 +36,28 @@ int main() {
   wiring.nodeTableData().nodes = &nodes;
 
   const int runs = 21;
-  const double update = median(runs, [&] { wiring.update(0); });
+  const double update = medianMillis(runs, [&] { wiring.update(0); });
   std::size_t page = 0;
-  const double rebuild = median(runs, [&] {
+  const double rebuild = medianMillis(runs, [&] {
     wiring.update(0);
     page = wiring.html().size();
   });
   geometry.build(1, "8x8x8");
   const std::vector<Geometry::Row> rows(geometry.wiring_begin(), geometry.wiring_end());
   std::size_t svg = 0;
-  const double picture = median(runs, [&] { svg = wiringPicture(rows).size(); });
+  const double picture = medianMillis(runs, [&] { svg = wiringPicture(rows).size(); });
   geometry.build(1, "4x4x4");
   const std::size_t svg64 = wiringPicture({geometry.wiring_begin(), geometry.wiring_end()}).size();
   geometry.build(1, "2x4x2");
   const std::size_t svg16 = wiringPicture({geometry.wiring_begin(), geometry.wiring_end()}).size();
 
-  out << std::fixed << std::setprecision(2) << "Wiring tab, 512 servers as 8x8x8 (median of " << runs << " runs)\n"
-      << "  update (list, fabric file, picture, table): " << update << " ms\n"
-      << "  update and render the tab for the page:     " << rebuild << " ms\n"
-      << "  the picture alone:                          " << picture << " ms\n"
-      << "  tab as sent: " << page / 1024.0 << " KiB, of which the picture " << svg / 1024.0 << " KiB\n"
-      << "  picture for 4x4x4 (64 servers, all drawn): " << svg64 / 1024.0 << " KiB; for 2x4x2: "
-      << svg16 / 1024.0 << " KiB\n";
+  std::printf("Wiring tab, 512 servers as 8x8x8 (median of %d runs):\n", runs);
+  figure("update (list, fabric file, picture, table)", update);
+  figure("update and render the tab for the page", rebuild);
+  figure("the picture alone", picture);
+  figure("tab as sent", page / 1024.0, "KiB");
+  figure("  of which the picture", svg / 1024.0, "KiB");
+  figure("picture for 4x4x4 (64 servers, all drawn)", svg64 / 1024.0, "KiB");
+  figure("picture for 2x4x2", svg16 / 1024.0, "KiB");
   return 0;
 }

@@ -6,13 +6,7 @@
 #   tests/bench/lab_bench.sh [--build DIR] [--runs N] [SIZES...]
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-
-if [ -z "${TRL_LAB_BENCH_INSIDE:-}" ]; then
-  [ "$(id -u)" = 0 ] || { echo "lab_bench.sh: run as root (the lab creates namespaces)" >&2; exit 1; }
-  export TRL_LAB_BENCH_INSIDE=1
-  exec unshare --net -- bash -c 'ip link set lo up && exec bash "$0" "$@"' "${BASH_SOURCE[0]}" "$@"
-fi
-
+. "$top/tests/support/in_netns.sh"
 build=()
 runs=1
 sizes=()

@@ -5,8 +5,9 @@
 //   scale_bench lab SYSROOT PREFIX ROUNDS WORKERS[,WORKERS...] RETRANSMISSION_MS
 //     (inside the lab's management namespace; every controller a Supermicro)
 //   scale_bench rescan ROUNDS
-//     (a scratch root with a 10 MB leases file of 512 servers; inside a
-//     network namespace of its own, as the registry probes their addresses)
+//     (a scratch root with a 10 MB leases file of 512 servers: parse, first
+//     merge and rescan; inside a network namespace of its own, as the
+//     registry probes their addresses)
 #include <ifaddrs.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,28 +25,20 @@
 
 #include "modules/nodes.h"
 #include "modules/paths.h"
+#include "tests/support/bench.h"
 #include "tests/support/bmc_sim.h"
 #include "tests/support/registry_root.h"
 
 namespace {
 
 using trl::test::runTool;
+using trl::bench::median;
+using trl::bench::millis;
 using Node = Nodes::Node;
-
-double millis(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 struct Figures {
   std::vector<double> ours, theirs;
 };
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 std::string spread(const std::vector<double>& v) {
   char text[64];
@@ -219,14 +213,6 @@ int lab(const std::string& sysroot, const std::string& prefix, int rounds, const
   return 0;
 }
 
-std::string ip(int i) { return "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 2); }
-
-std::string mac(int i) {
-  char text[18];
-  std::snprintf(text, sizeof text, "00:25:90:00:%02x:%02x", (i >> 8) & 0xff, i & 0xff);
-  return text;
-}
-
 // The registry probes every new server's address: nowhere but here.
 bool onlyLoopback() {
   ifaddrs* list = nullptr;
@@ -239,14 +225,20 @@ bool onlyLoopback() {
 
 int rescan(int rounds) {
   trl::test::RegistryRoot root;
-  // An append-only log: every server renewed many times, 10 MB in all.
-  std::string leases;
-  for (int round = 0; leases.size() < (10u << 20); ++round)
-    for (int i = 0; i < 512; ++i) leases += trl::test::leaseBlock(ip(i), mac(i));
+  const std::string leases = trl::bench::largeLeases();
   root.setLeases(leases);
-  Nodes nodes(root.config());
   const std::string file = root.path("/var/lib/dhcp/dhcpd.leases");
   Figures f;
+  for (int r = 0; r < rounds; ++r) {
+    f.ours.push_back(millis([&] { Nodes::parseLeases(leases); }));
+    f.theirs.push_back(tool({"grep", "-c", "hardware ethernet", file}));
+  }
+  print("leases parse only, 10 MB, 512 servers", "grep -c 'hardware ethernet'", f);
+  std::unique_ptr<Nodes> first;
+  std::printf("%-44s %7.0f\n", "leases first merge, 512 new records",
+              millis([&] { first = std::make_unique<Nodes>(root.config()); }));
+  Nodes& nodes = *first;
+  f = {};
   for (int r = 0; r < rounds; ++r) {
     f.ours.push_back(millis([&] { nodes.update(); }));
     f.theirs.push_back(tool({"grep", "-c", "hardware ethernet", file}));

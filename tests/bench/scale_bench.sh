@@ -13,11 +13,7 @@
 # figures for the last.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-if [ -z "${TRL_SCALE_BENCH_INSIDE:-}" ]; then
-  [ "$(id -u)" = 0 ] || { echo "scale_bench.sh: run as root" >&2; exit 1; }
-  export TRL_SCALE_BENCH_INSIDE=1
-  exec unshare --net -- bash -c 'ip link set lo up && exec bash "$0" "$@"' "${BASH_SOURCE[0]}" "$@"
-fi
+. "$top/tests/support/in_netns.sh"
 build=$top/build/Release
 rounds=5
 workers=64

@@ -8,12 +8,11 @@
 // network namespace of its own (loopback only), as root, so the registry's
 // probes of the leased addresses never leave the machine.
 //   node tests/bench/servers_bench.mjs --trellium BIN --resources DIR --source DIR [--runs N]
-import { spawn, spawnSync, execFileSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { launchChromium, openPage, option, until } from '../e2e/common.mjs';
+import { option, rootScript, until } from '../e2e/common.mjs';
 
 if (!process.env.TRL_BENCH_NETNS) {
   const inside = spawnSync('unshare', ['--net', '--', 'bash', '-c', 'ip link set lo up && exec "$0" "$@"',
@@ -24,39 +23,30 @@ if (!process.env.TRL_BENCH_NETNS) {
 
 const servers = 64;
 const runs = Number(option('--runs', '11'));
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-bench-'));
-const root = path.join(scratch, 'root');
-const resources = option('--resources');
-execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
-const hex = (n) => n.toString(16).padStart(2, '0');
-let leases = '';
-for (let k = 1; k <= servers; ++k)
-  leases += `lease 10.0.0.${10 + k} {\n  binding state active;\n` +
-    `  hardware ethernet 00:25:90:00:${hex(k)}:00;\n}\n`;
-fs.writeFileSync(path.join(root, 'var/lib/dhcp/dhcpd.leases'), leases);
-
-let log = '';
-const trellium = spawn(option('--trellium'), ['--sysroot', root, '--http-address', '127.0.0.1', '--http-port', '0',
-  '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/'], { stdio: ['ignore', 'pipe', 'inherit'] });
-trellium.stdout.on('data', (c) => { log += c.toString(); });
-const context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 900 } });
-const received = new Map();  // page -> [[time, bytes]] of the WebSocket frames it got
-context.on('page', (page) => {
-  received.set(page, []);
-  page.on('websocket', (ws) => ws.on('framereceived', (f) =>
-    received.get(page).push([performance.now(), Buffer.byteLength(f.payload)])));
-});
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
-try {
-  const port = (await until(() => /listening on [^:\n]+:(\d+)/.exec(log), 'the listening line'))[1];
-  const [first, second] = [await openPage(context, `http://127.0.0.1:${port}/`),
-    await openPage(context, `http://127.0.0.1:${port}/`)];
+await rootScript('servers_bench', 600, async (session) => {
+  const hex = (n) => n.toString(16).padStart(2, '0');
+  let leases = '';
+  for (let k = 1; k <= servers; ++k)
+    leases += `lease 10.0.0.${10 + k} {\n  binding state active;\n` +
+      `  hardware ethernet 00:25:90:00:${hex(k)}:00;\n}\n`;
+  fs.writeFileSync(path.join(session.root, 'var/lib/dhcp/dhcpd.leases'), leases);
+  const trellium = session.start(['--http-port', '0']);
+  const context = await session.browser({ viewport: { width: 1000, height: 900 } });
+  const received = new Map();  // page -> [[time, bytes]] of the WebSocket frames it got
+  context.on('page', (page) => {
+    received.set(page, []);
+    page.on('websocket', (ws) => ws.on('framereceived', (f) =>
+      received.get(page).push([performance.now(), Buffer.byteLength(f.payload)])));
+  });
+  const url = `http://127.0.0.1:${await trellium.port()}/`;
+  const [first, second] = [await session.open(url), await session.open(url)];
   for (const page of [first, second]) {
     await page.getByRole('tab', { name: 'Servers', exact: true }).click();
     await until(async () => (await page.locator('.w-table tbody tr').count()) === servers, '64 rows', 60000);
   }
   // The registry's first probes settle the power cells; then the pages are quiet.
-  await until(() => log.includes('power status change detected'), 'the first power round', 60000);
+  await until(() => trellium.log.includes('power status change detected'), 'the first power round', 60000);
   await new Promise((r) => setTimeout(r, 1500));
   const grid = await second.locator('.w-table').evaluate((t) => t.outerHTML.length);
 
@@ -83,9 +73,4 @@ try {
   console.log('  (includes the record, the hosts and DHCP files, the DHCP restart stand-in and the registry event)');
   console.log(`  sent to the editing page: ${median(bytes.first)} bytes; to the other page: ${median(bytes.second)} bytes`);
   console.log(`  the whole grid, for comparison: ${grid} bytes`);
-} finally {
-  await context.close();
-  trellium.kill('SIGTERM');
-  await new Promise((r) => trellium.once('exit', r));
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
+});

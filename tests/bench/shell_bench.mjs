@@ -3,27 +3,18 @@
 // inotify descriptor fires) to the change seen in an open page, and the
 // memory of one open session with 50 sessions open.
 //   node tests/bench/shell_bench.mjs --trellium BIN --resources DIR --source DIR
-import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { launchChromium, openPage, option, until } from '../e2e/common.mjs';
+import { rootScript } from '../e2e/common.mjs';
 
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-bench-'));
-const root = path.join(scratch, 'root');
-const resources = option('--resources');
-execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
-let log = '';
-const trellium = spawn(option('--trellium'), ['--sysroot', root, '--http-address', '127.0.0.1', '--http-port', '0',
-  '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/'], { stdio: ['ignore', 'pipe', 'inherit'] });
-trellium.stdout.on('data', (c) => { log += c.toString(); });
-const rss = () => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${trellium.pid}/status`, 'utf8'))[1]);
-const context = await launchChromium(path.join(scratch, 'profile'));
-try {
-  const port = (await until(() => /listening on [^:\n]+:(\d+)/.exec(log), 'the listening line'))[1];
-  const open = () => openPage(context, `http://127.0.0.1:${port}/`);
+await rootScript('shell_bench', 300, async (session) => {
+  const trellium = session.start(['--http-port', '0']);
+  const rss = () => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${trellium.child.pid}/status`, 'utf8'))[1]);
+  await session.browser();
+  const url = `http://127.0.0.1:${await trellium.port()}/`;
+  const open = () => session.open(url);
   const page = await open();
-  const leases = path.join(root, 'var/lib/dhcp/dhcpd.leases');
+  const leases = path.join(session.root, 'var/lib/dhcp/dhcpd.leases');
   const times = [];
   for (let i = 1; i <= 10; ++i) {
     const text = String(i);  // the Dashboard's count of servers
@@ -40,9 +31,4 @@ try {
   console.log(`lease appended to change seen in the page: median ${times[5].toFixed(1)} ms, max ${times[9].toFixed(1)} ms`);
   console.log('  (includes the rescan, the hosts and DHCP rewrite and the DHCP restart stand-in)');
   console.log(`memory per open session (1 -> 50 sessions): ${((after - before) / 49).toFixed(0)} kB`);
-} finally {
-  await context.close();
-  trellium.kill('SIGTERM');
-  await new Promise((r) => trellium.once('exit', r));
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
+});

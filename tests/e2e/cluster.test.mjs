@@ -2,10 +2,7 @@
 // lease to a paired record with a fixed address, a power command seen by the
 // polling thread, and a controller that dies and comes back.
 //   node cluster.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
-import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, readText as read, until as untilEvery } from './common.mjs';
+import { check, ipmipower, LabCluster, labScript, readText as read, until as untilEvery } from './common.mjs';
 
 // The lab moves in tenths of seconds and minutes: poll less often, wait longer.
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
@@ -13,18 +10,12 @@ const servers = 8;
 const lab = new LabCluster('e2e', servers);
 const { state } = lab;
 
-const guard = setTimeout(() => { console.error('cluster: timed out after 400 s'); cleanup(1); }, 400000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let context = null;
-
-const cleanup = (code) => finishLabScript('cluster', lab, code, { context, scratch, guard });
-
-try {
+await labScript('cluster', lab, 400, async (session) => {
   await lab.start();
 
   // A browser session: the polling thread works only while someone watches.
-  context = await launchChromium(path.join(scratch, 'profile'));
-  const page = await openPage(context, lab.url);
+  await session.browser();
+  const page = await session.open();
 
   // The road of a new server: every host paired with its controller, named,
   // written to the hosts file and dhcpd.conf, and dhcpd restarted with them.
@@ -51,11 +42,8 @@ try {
 
   // The road of a power command: the controller powers off, the polling
   // thread reports it, the host goes down.
-  const one = lab.serverEnv(1);
-  const bmc1 = read(`${state}/servers/1/bmc.address`).trim();
-  const name1 = names.get(one.HOST_MAC);
-  lab.inMgmt('ipmipower', '-h', bmc1, '-u', one.IPMI_USER, '-p', one.IPMI_PASSWORD, '-a', 'MD5', '-l', 'ADMIN',
-    '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', '--off');
+  const name1 = names.get(lab.serverEnv(1).HOST_MAC);
+  ipmipower(lab, 1, '--off');
   await until(() => lab.log.includes(`Power status of ${name1} changed to down from up`), 'the polling thread to see power off');
   check(lab.log.includes('power status change detected. Trigger event...'), 'the power event was raised');
   await until(() => read(`${state}/servers/1/host.state`).trim() === 'off', 'the simulated host to go down', 20000);
@@ -69,8 +57,4 @@ try {
   lab.script('cluster/renew.sh', lab.prefix, '2', 'bmc', '30');  // its DHCP hook starts ipmi_sim again
   await until(() => lab.log.includes(`Power status of ${name2} changed to up from connection error`),
     'the controller to come back', 90000);
-  await cleanup(0);
-} catch (e) {
-  console.error(`cluster: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await cleanup(1);
-}
+});

@@ -2,6 +2,7 @@
 // and a lab cluster with Trellium in it.
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
@@ -99,10 +100,10 @@ export const grid = (page) => page.locator('.w-table').evaluate((table) => {
 // The message box now on the page, answered with the button; its text.
 // Returns once that box is gone (the next one may already be there).
 export async function answer(page, button) {
-  const box = page.locator('.w-messagebox').last();
+  const box = page.locator('.w-messagebox:visible').last();
   await box.waitFor();
   const text = await box.locator('.w-messagebox-text').textContent();
-  await box.locator('.w-dialog-footer button', { hasText: button }).click();
+  await box.getByRole('button', { name: button, exact: true }).click();
   await page.locator('.w-messagebox:visible', { hasText: text }).waitFor({ state: 'hidden' });
   return text;
 }
@@ -258,20 +259,108 @@ export class LabCluster {
   }
 }
 
-// Ends a script that ran a lab: closes the browser, stops Trellium (SIGTERM
-// must give the restart status 20; a supervisor that ran it stops with
-// status 0) and the lab, removes the scratch folder, says how it went and
-// exits. With --log FILE Trellium's whole log is kept.
+// Ends a script: stop() ends what it started and gives its exit status,
+// which must be expected; then says how it went and exits. With --log FILE
+// the process's whole log (log()) is kept.
+async function finish(name, code, { stop, expected, log, scratch = null, guard = null }) {
+  if (guard) clearTimeout(guard);
+  let status = null;
+  try { status = await stop(); } catch (e) { console.error(e.message); code = 1; }
+  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: exit status ${status}, expected ${expected}`); code = 1; }
+  if (code !== 0) console.error(log().slice(-4000));
+  if (option('--log')) fs.writeFileSync(option('--log'), log());
+  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
+  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
+  process.exit(code);
+}
+
+// Ends a script that ran a lab by hand (tests/package/upgrade_test.mjs; the
+// scripts here use labScript): closes the browser, stops Trellium (SIGTERM
+// gives the restart status 20; a supervisor that ran it stops with 0) and
+// the lab, removes the scratch folder.
 export async function finishLabScript(name, lab, code,
   { context = null, scratch = null, guard = null, status: expected = 20 } = {}) {
   if (context) await context.close().catch(() => {});
-  let status = null;
-  try { status = await lab.stop(); } catch (e) { console.error(e.message); code = 1; }
-  if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
-  if (guard) clearTimeout(guard);
-  if (code === 0 && status !== expected) { console.error(`${name}: FAILED: trellium exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(lab.log.slice(-4000));
-  if (option('--log')) fs.writeFileSync(option('--log'), lab.log);
-  console.log(code === 0 ? `${name}: passed` : `${name}: failed`);
-  process.exit(code);
+  await finish(name, code, { stop: () => lab.stop(), expected, log: () => lab.log, scratch, guard });
+}
+
+// What a script's body gets: its scratch folder, browsers on it and their
+// pages, whose script errors fail the script.
+class Session {
+  constructor(name, url) {
+    this.name = name;
+    this.url = url;
+    this.scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
+    this.contexts = [];
+    this.pageErrors = [];
+    this.onError = (e) => { console.error('page error:', e.message); this.pageErrors.push(e.message); };
+  }
+  get context() { return this.contexts[0] || null; }
+  // A fresh browser profile (extra: launch options); its pages wait timeout ms.
+  async browser(extra = {}, timeout = 20000) {
+    const context = await launchChromium(path.join(this.scratch, `profile${this.contexts.length}`),
+      { viewport: { width: 1000, height: 700 }, ...extra });
+    context.setDefaultTimeout(timeout);
+    this.contexts.push(context);
+    return context;
+  }
+  // A signed-in page of the first browser (at url, or the script's own).
+  open(url = this.url) { return openPage(this.context, url, this.onError); }
+  async closeBrowsers() { for (const c of this.contexts.splice(0)) await c.close().catch(() => {}); }
+  checkPages() { check(this.pageErrors.length === 0, 'no script errors in the pages: ' + this.pageErrors.join('; ')); }
+  async shoot(page, name, fullPage = false) {
+    if (option('--screenshots')) await page.screenshot({ path: path.join(option('--screenshots'), name + '.png'), fullPage });
+  }
+
+  // Runs body(this), bounded by seconds, and ends the script (see finish).
+  async run(seconds, body, ending) {
+    const end = async (code) => {
+      await this.closeBrowsers();
+      await finish(this.name, code, { ...ending, scratch: this.scratch, guard });
+    };
+    const guard = setTimeout(() => { console.error(`${this.name}: timed out after ${seconds} s`); end(1); }, seconds * 1000);
+    try {
+      await body(this);
+      this.checkPages();
+      await end(0);
+    } catch (e) {
+      console.error(`${this.name}: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
+      await end(1);
+    }
+  }
+}
+
+// Runs a browser script on lab: body(session) brings the lab up and drives
+// the pages; at the end Trellium must stop with the restart status 20 on
+// SIGTERM, and the lab goes down.
+export const labScript = (name, lab, seconds, body) =>
+  new Session(name, lab.url).run(seconds, body, { stop: () => lab.stop(), expected: 20, log: () => lab.log });
+
+// Runs a browser script on Trellium with a system root of its own (made by
+// lab/make-sysroot.sh in the scratch folder): body(session) starts it with
+// session.start(args) (again, after it stopped), or a supervisor program
+// with its own args. At the end it must stop with the restart status 20
+// (a supervisor: expected).
+export async function rootScript(name, seconds, body, expected = 20) {
+  const s = new Session(name, null);
+  const resources = option('--resources');
+  s.root = path.join(s.scratch, 'root');
+  execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [s.root, resources]);
+  s.trellium = null;
+  s.start = (args = [], program = null) => {
+    s.trellium = new Trellium(program || option('--trellium'), program ? args : ['--sysroot', s.root, '--http-address',
+      '127.0.0.1', '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/', ...args]);
+    return s.trellium;
+  };
+  await s.run(seconds, body, {
+    stop: () => (s.trellium ? s.trellium.stop() : expected), expected, log: () => (s.trellium ? s.trellium.log : ''),
+  });
+}
+
+// Sends an IPMI chassis command (--off, --reset, ...) to server k's
+// controller from the lab's management namespace, as an administrator would.
+export function ipmipower(lab, k, action) {
+  const env = lab.serverEnv(k);
+  lab.inMgmt('ipmipower', '-h', lab.serverFile(k, 'bmc.address'), '-u', env.IPMI_USER, '-p', env.IPMI_PASSWORD,
+    '-a', 'MD5', '-l', 'ADMIN', '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', action);
 }

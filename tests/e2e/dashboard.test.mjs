@@ -4,21 +4,12 @@
 // detail panel, and a killed controller. Prints the time from a power change
 // in the lab to the changed picture in the page.
 //   node dashboard.test.mjs --trellium BIN --resources DIR --source DIR --build DIR [--screenshot FILE] [--log FILE]
-import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, until as untilEvery } from './common.mjs';
+import { check, LabCluster, labScript, option, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 100);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const servers = 8;
 const lab = new LabCluster('dash', servers);
-
-const guard = setTimeout(() => { console.error('dashboard: timed out after 420 s'); cleanup(1); }, 420000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let context = null;
-
-const cleanup = (code) => finishLabScript('dashboard', lab, code, { context, scratch, guard });
 
 // The server column as the page shows it: one {name, picture, state} per line.
 const column = (page) => page.evaluate(() => {
@@ -62,12 +53,10 @@ async function failuresShown(page, action, from) {
   await box.getByRole('button', { name: 'OK' }).click();
 }
 
-try {
+await labScript('dashboard', lab, 420, async (session) => {
   await lab.start();
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 900 } });
-  context.setDefaultTimeout(20000);
-  const pageErrors = [];
-  const page = await openPage(context, lab.url, (e) => pageErrors.push(e.message));
+  await session.browser({ viewport: { width: 1000, height: 900 } });
+  const page = await session.open();
 
   // Every server paired and named; k -> name from the lab's MACs.
   const macToName = await lab.paired();
@@ -142,7 +131,7 @@ try {
   await until(async () => (await rowOf(page, order[1])).picture.startsWith(picture.on), 'the second picture on');
 
   // A per-server power on in the detail panel; a second page sees it.
-  const second = await openPage(context, lab.url);
+  const second = await session.open();
   await second.evaluate(() => { window.notReloaded = true; });
   const target = order[4];
   await clickServer(page, target);
@@ -199,13 +188,8 @@ try {
     'the panel to say connection error');
   check(!(await detail(second).getByRole('button', { name: 'Power on' }).isEnabled()), 'no power button offered');
 
-  check(pageErrors.length === 0, 'no script error in the page: ' + pageErrors.join('; '));
   delays.sort((a, b) => a - b);
   const median = delays[Math.floor(delays.length / 2)];
   console.log(`figure: power change in the lab to the changed picture in the page: median ${median} ms, ` +
     `min ${delays[0]} ms, max ${delays[delays.length - 1]} ms (${delays.length} changes)`);
-  await cleanup(0);
-} catch (e) {
-  console.error(`dashboard: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await cleanup(1);
-}
+});

@@ -4,10 +4,7 @@
 // the network and fetches the new file over TFTP.
 //   node deployment.test.mjs --trellium BIN --resources DIR --source DIR --build DIR [--screenshots DIR]
 import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, readText, until as untilEvery }
-  from './common.mjs';
+import { check, ipmipower, LabCluster, labScript, readText, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
 const servers = 2;
@@ -16,12 +13,7 @@ const tftp = `${lab.sysroot}/var/lib/tftpboot/trellium`;
 const bootFile = (mac) => `${tftp}/pxelinux.cfg/01-${mac.replace(/:/g, '-')}`;
 const ubuntu = 'Ubuntu 22.04 <server>';
 
-const guard = setTimeout(() => { console.error('deployment: timed out after 300 s'); cleanup(1); }, 300000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let context = null;
-const cleanup = (code) => finishLabScript('deployment', lab, code, { context, scratch, guard });
-
-try {
+await labScript('deployment', lab, 300, async (session) => {
   lab.up();
   // A second system to boot (the lab has the memory test), installed before
   // Trellium starts: the options are read once.
@@ -31,10 +23,8 @@ try {
     'DEFAULT install\nLABEL install\n  KERNEL ubuntu/vmlinuz\n  APPEND console=ttyS1 serial X\n');
   await lab.startTrellium();
 
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 600 } });
-  context.setDefaultTimeout(20000);
-  let pageErrors = 0;
-  const page = await openPage(context, lab.url, (e) => { console.error('page error:', e.message); ++pageErrors; });
+  await session.browser({ viewport: { width: 1000, height: 600 } });
+  const page = await session.open();
   // With a page open the registry polls the controllers and pairs the servers;
   // the tab's refresh on each change gives every server its boot file.
   await lab.paired();
@@ -50,8 +40,7 @@ try {
   check(await page.getByRole('radio', { name: 'Memory test' }).isChecked(), 'the option in force checked');
   const status = () => page.locator('.trl-booting .trl-status').textContent();
   check((await status()).startsWith('In force: Memory test.'), 'the line says what is in force');
-  if (option('--screenshots'))
-    await page.screenshot({ path: path.join(option('--screenshots'), 'deployment.png'), fullPage: true });
+  await session.shoot(page, 'deployment', true);
 
   // Another option: every server's file is written from its template, the
   // serial console port in place of "serial X".
@@ -70,14 +59,8 @@ try {
   const fetched = `${lab.state}/servers/1/boot/trellium_pxelinux.cfg_01-${one.HOST_MAC.replace(/:/g, '-')}`;
   const fetches = () => (lab.serverFile(1, 'boot.log').match(/pxelinux\.cfg\/01-\S+ ok/g) || []).length;
   const before = fetches();
-  lab.inMgmt('ipmipower', '-h', lab.serverFile(1, 'bmc.address'), '-u', one.IPMI_USER, '-p', one.IPMI_PASSWORD,
-    '-a', 'MD5', '-l', 'ADMIN', '--driver-type=LAN', '--session-timeout=5000', '--retransmission-timeout=100', '--reset');
+  ipmipower(lab, 1, '--reset');
   await until(() => fetches() > before, 'server 1 to fetch its boot file after the reset');
   check(readText(fetched) === readText(bootFile(one.HOST_MAC)), 'the server got the file Trellium wrote');
   check(readText(fetched).includes('KERNEL ubuntu/vmlinuz'), 'the server boots Ubuntu now');
-  check(pageErrors === 0, 'no script errors in the page');
-  await cleanup(0);
-} catch (e) {
-  console.error(`deployment: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await cleanup(1);
-}
+});

@@ -5,43 +5,28 @@
 //   node fabric.test.mjs --trellium BIN --resources DIR --source DIR --build DIR
 //        [--servers N] [--screenshots DIR]   (docs/: --servers 16 --screenshots docs)
 import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import { check, finishLabScript, LabCluster, launchChromium, openPage, option, showTab,
-  until as untilEvery } from './common.mjs';
+import { check, LabCluster, labScript, option, readText as read, showTab, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
-const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const servers = Number(option('--servers', '8'));
 if (![8, 16].includes(servers)) {
   console.error('fabric: --servers is 8 or 16');
   process.exit(2);
 }
-const screenshots = option('--screenshots');
 const cluster = new LabCluster('fab', servers);
 const sysroot = cluster.sysroot;
 const fabricJson = `${sysroot}/var/lib/tftpboot/trellium/qv-config/fabric.json`;
 const sizes = (text) => (/"x-size": (\d+),\s*"y-size": (\d+),\s*"z-size": (\d+)/.exec(text) || []).slice(1).join('x');
 
-const guard = setTimeout(() => { console.error('fabric: timed out after 400 s'); cleanup(1); }, 400000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let context = null;
-
-const cleanup = (code) => finishLabScript('fabric', cluster, code, { context, scratch, guard });
-
 // The rows of the table shown in the current tab, as texts.
 const tableRows = (page) => page.locator('.w-table tbody tr').evaluateAll(
   (rows) => rows.map((r) => [...r.querySelectorAll('td')].map((td) => td.textContent)));
 
-try {
+await labScript('fabric', cluster, 400, async (session) => {
   await cluster.start();
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
-  context.setDefaultTimeout(20000);
-  let pageErrors = 0;
-  const open = () => openPage(context, cluster.url,
-    (e) => { console.error('page error:', e.message); ++pageErrors; });
-  const first = await open();
-  const second = await open();
+  await session.browser({ viewport: { width: 1000, height: 760 } });
+  const first = await session.open();
+  const second = await session.open();
 
   // Every host paired with its controller: one record per server.
   const paired = () => read(`${sysroot}/etc/hosts`).split('\n')
@@ -62,11 +47,11 @@ try {
   check((await first.locator('tr.w-sel td').first().textContent()) === expected[0], 'the best geometry selected');
   await until(() => sizes(read(fabricJson)) === { 8: '2x2x2', 16: '2x4x2' }[servers], 'fabric.json for the first row');
   check(read(fabricJson).split('"desc": "node').length - 1 === servers, 'every server in fabric.json');
-  if (screenshots) {
-    await first.screenshot({ path: path.join(screenshots, 'fabric.png'), fullPage: true });
+  if (option('--screenshots')) {
+    await session.shoot(first, 'fabric', true);
     await showTab(first, 'Wiring');
     await first.locator('svg.trl-wiring').waitFor();
-    await first.screenshot({ path: path.join(screenshots, 'wiring.png'), fullPage: true });
+    await session.shoot(first, 'wiring', true);
     await showTab(first, 'Fabric geometry');
   }
 
@@ -111,9 +96,4 @@ try {
   check(status.includes(`${outside} ${outside === 1 ? 'server stays' : 'servers stay'} outside the fabric`),
     'the status line counts the servers left out: ' + status);
   check(sizes(read(fabricJson)) === '2x4x0', 'the event kept the pick in fabric.json');
-  check(pageErrors === 0, 'no script errors in the pages');
-  await cleanup(0);
-} catch (e) {
-  console.error(`fabric: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await cleanup(1);
-}
+});

@@ -1,23 +1,13 @@
 // The page as people use it: a wide and a narrow window with nothing cut
-// off, tabs for keyboards, the connection in the bottom bar, a page whose
-// server goes away (inert, and saying so) and, once the server is back,
-// asks by itself to sign in again and returns whole, on the tab it had open.
+// off, tabs for keyboards, the connection in the bottom bar, the help
+// toggle, a back-end event reaching two sessions, a closed page ending its
+// session, a page whose server goes away (inert, and saying so) and, once
+// the server is back, asks by itself to sign in again and returns whole, on
+// the tab it had open.
 //   node page.test.mjs --trellium BIN --resources DIR --source DIR [--screenshots DIR]
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { Trellium, check, launchChromium, onSignInPage, openPage, option, signIn, until } from './common.mjs';
-
-const guard = setTimeout(() => { console.error('page: timed out after 150 s'); process.exit(1); }, 150000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-const root = path.join(scratch, 'root');
-const resources = option('--resources');
-execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
-const args = (port) => ['--sysroot', root, '--http-address', '127.0.0.1', '--http-port', String(port),
-  '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/'];
-const shots = option('--screenshots');
-const shoot = async (page, name) => { if (shots) await page.screenshot({ path: path.join(shots, name + '.png') }); };
+import { check, onSignInPage, rootScript, showTab, signIn, until } from './common.mjs';
 
 // Every element of the page that shows something lies within the page's
 // scrollable area: none starts left of it or above it.
@@ -35,15 +25,12 @@ const clipped = (page) => page.evaluate(() => {
 });
 const selectedTab = (page) => page.locator('[role=tab][aria-selected=true]').textContent();
 
-let trellium = new Trellium(option('--trellium'), args(0));
-let context = null;
-let failed = false;
-try {
-  const port = await trellium.port();
+await rootScript('page', 150, async (session) => {
+  const shoot = (page, name) => session.shoot(page, name);
+  const port = await session.start(['--http-port', '0']).port();
   const url = `http://127.0.0.1:${port}/`;
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1280, height: 800 } });
-  context.setDefaultTimeout(15000);
-  const page = await openPage(context, url, (e) => { console.error('page error:', e.message); failed = true; });
+  await session.browser({ viewport: { width: 1280, height: 800 } }, 15000);
+  const page = await session.open(url);
   let loads = 0;
   page.on('load', () => { ++loads; });
 
@@ -59,7 +46,10 @@ try {
 
   // Tabs for keyboards: arrows, Home and End; the focus is visible; the
   // current tab is marked by more than bold text.
-  check((await page.locator('[role=tablist] [role=tab]').count()) === 7, 'seven tabs in a tab list');
+  const titles = await page.locator('[role=tablist] [role=tab]').allTextContents();
+  check(JSON.stringify(titles) === JSON.stringify(['Dashboard', 'Servers', 'Monitoring', 'Fabric geometry', 'Wiring',
+    'Settings', 'Deployment']), 'seven tabs in a tab list: ' + JSON.stringify(titles));
+  check((await selectedTab(page)) === 'Dashboard', 'the Dashboard is shown first');
   check((await page.locator('[role=tabpanel]').count()) === 1, 'one tab panel shown');
   await page.getByRole('tab', { name: 'Dashboard' }).focus();
   const step = async (key, name) => {
@@ -98,10 +88,43 @@ try {
   await page.locator('.w-root').evaluate((r) => { r.scrollLeft = 0; });
   await page.setViewportSize({ width: 1000, height: 700 });
 
+  // The help toggle, on the current tab and on another; a second page is a
+  // session of its own. The tab's width: its first item, before the help.
+  const second = await session.open(url);
+  const tabWidth = (p) => p.locator('.w-tab-panel > .w-panel-body > * > :first-child').first()
+    .evaluate((e) => e.style.width);
+  const helpShown = () => page.getByText('Contextual help', { exact: true }).first().isVisible();
+  const toggle = async (button, shown, width) => {
+    await page.getByRole('button', { name: button }).click();
+    await until(async () => (await helpShown()) === shown, `the help panel after ${button}`);
+    await until(() => page.getByRole('button', { name: shown ? 'Hide help' : 'Show help' }).isVisible(), 'the relabel');
+    check((await tabWidth(page)) === width, `tab width ${width} after ${button}`);
+  };
+  check((await tabWidth(page)) === '594px', 'tab width with help');
+  await toggle('Hide help', false, '774px');
+  await showTab(page, 'Wiring');
+  check(!(await helpShown()) && (await tabWidth(page)) === '774px', 'help hidden and every tab widened');
+  await toggle('Show help', true, '594px');
+  check((await tabWidth(second)) === '594px', 'the other session is its own');
+
+  // A new lease reaches the back end; both pages follow.
+  const summary = (p) => p.locator('.trl-total').textContent();
+  await showTab(page, 'Dashboard');
+  check((await summary(second)) === '0', 'empty table at first');
+  fs.appendFileSync(path.join(session.root, 'var/lib/dhcp/dhcpd.leases'),
+    'lease 10.0.0.50 {\n  binding state active;\n  hardware ethernet 00:25:90:00:00:50;\n}\n');
+  for (const p of [page, second]) await until(async () => (await summary(p)) === '1', 'the event in both pages');
+
+  // Closing a page ends its session.
+  const ended = session.trellium.count('Trellium session ended');
+  await second.close({ runBeforeUnload: true });
+  await until(() => session.trellium.count('Trellium session ended') > ended, 'the session-ended line', 40000);
+  check(session.trellium.log.includes('Number of sessions: 1\n'), 'one session left');
+
   // The server goes away: the page is inert and says so, above the headline.
   await page.getByRole('tab', { name: 'Wiring' }).click();
   await until(async () => (await selectedTab(page)) === 'Wiring', 'the Wiring tab');
-  check((await trellium.stop()) === 20, 'the first server ended with the restart status');
+  check((await session.trellium.stop()) === 20, 'the first server ended with the restart status');
   await until(() => page.evaluate(() => document.body.classList.contains('w-offline')), 'the page to go offline');
   check(await page.getByRole('button', { name: 'Hide help' }).isDisabled(), 'controls disabled');
   const notice = page.locator('#w-notice');
@@ -119,7 +142,7 @@ try {
   // It comes back (as after an upgrade): sign-ins do not outlive the
   // process, so the page loads the sign-in page by itself; signed in again,
   // it is whole, on the tab it had open.
-  trellium = new Trellium(option('--trellium'), args(port));
+  session.start(['--http-port', String(port)]);
   await until(() => onSignInPage(page).catch(() => false), 'the sign-in page by itself', 30000);
   await signIn(page);
   await until(() => page.evaluate(() => window.trlweb && window.trlweb.state.connected &&
@@ -131,19 +154,4 @@ try {
   check((await page.locator('[role=tab]').count()) === 7, 'all tabs');
   await page.getByText('cabling list').first().waitFor();
   await shoot(page, 'page-back');
-} catch (e) {
-  failed = true;
-  console.error(`page: FAILED: ${e.stack || e}`);
-} finally {
-  if (context) await context.close().catch(() => {});
-  const code = await trellium.stop();
-  if (!failed && code !== 20) {
-    failed = true;
-    console.error(`page: FAILED: exit status ${code}, expected 20`);
-  }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-if (failed) console.error(trellium.log.slice(-3000));
-console.log(failed ? 'page: failed' : 'page: passed');
-process.exit(failed ? 1 : 0);
+});

@@ -7,27 +7,15 @@
 // selection and "Clear" answered No forget nothing; a MAC address dragged
 // onto another server's cell moves there.
 //   node servers.test.mjs --trellium BIN --resources DIR --source DIR --build DIR [--screenshots DIR]
-import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import { answer, check, finishLabScript, grid, LabCluster, launchChromium, openPage, option, showTab,
-  until as untilEvery } from './common.mjs';
+import { answer, check, grid, LabCluster, labScript, readText as read, showTab, until as untilEvery } from './common.mjs';
 
 const until = (fn, what, timeout = 60000) => untilEvery(fn, what, timeout, 200);
-const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };
 const servers = 8;
-const screenshots = option('--screenshots');
 const cluster = new LabCluster('srv', servers);
 const { state, sysroot } = cluster;
 const serverEnv = (k) => cluster.serverEnv(k);
 const hostsAddress = (name) => (read(`${sysroot}/etc/hosts`).split('\n').find((l) => l.endsWith(`\t${name}`)) || '').split('\t')[0];
 const dhcpStarts = () => read(`${sysroot}/sbin/initctl.calls`).split('\n').filter((l) => l === 'start isc-dhcp-server').length;
-
-const guard = setTimeout(() => { console.error('servers: timed out after 400 s'); cleanup(1); }, 400000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-let context = null;
-
-const cleanup = (code) => finishLabScript('servers', cluster, code, { context, scratch, guard });
 
 const rowOf = async (page, name) => (await grid(page)).find((r) => r.Hostname === name);
 const cell = async (page, name, header) => {
@@ -37,14 +25,11 @@ const cell = async (page, name, header) => {
 const shows = async (page, name, header, text) => (await rowOf(page, name))?.[header] === text;
 const warningLine = (page) => page.locator('.trl-warning-line').textContent();
 
-try {
+await labScript('servers', cluster, 400, async (session) => {
   await cluster.start();
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 760 } });
-  context.setDefaultTimeout(20000);
-  let pageErrors = 0;
-  const open = () => openPage(context, cluster.url, (e) => { console.error('page error:', e.message); ++pageErrors; });
-  const first = await open();
-  const second = await open();
+  await session.browser({ viewport: { width: 1000, height: 760 } });
+  const first = await session.open();
+  const second = await session.open();
   await showTab(first, 'Servers');
   await showTab(second, 'Servers');
 
@@ -54,9 +39,7 @@ try {
     return rows.length === servers && rows.every((r) => /^node\d+$/.test(r.Hostname) && r['Power status'] === 'up' &&
       r['MC MAC address'] !== 'unset' && r['eth0 MAC address'] !== 'unset');
   }, 'eight paired servers powered up', 150000);
-  const names = new Map();  // host MAC -> name, from dhcpd.conf
-  for (const m of read(`${sysroot}/etc/dhcp/dhcpd.conf`).matchAll(/host (node\d+)\t\{ hardware ethernet ([0-9a-f:]+);/g))
-    names.set(m[2], m[1]);
+  const names = cluster.dhcpNames();  // host MAC -> name
   const serverNamed = (name) => [...Array(servers).keys()].map((i) => i + 1)
     .find((k) => names.get(serverEnv(k).HOST_MAC) === name);
   check((await warningLine(first)) === '', 'no warning with eight good servers');
@@ -96,7 +79,7 @@ try {
   await until(async () => (await warningLine(first)).startsWith('Error: Partition 1 is empty'), 'the empty-partition warning');
   check((await warningLine(second)).startsWith('Error: Partition 1 is empty'), 'the warning in the other page');
   // The picture: a renamed server, one powered down, partitions with a gap.
-  if (screenshots) await first.screenshot({ path: path.join(screenshots, 'servers.png'), fullPage: true });
+  await session.shoot(first, 'servers', true);
   await choose('node7', 0);
   await until(async () => (await warningLine(first)) === '', 'the warning to clear');
 
@@ -120,9 +103,4 @@ try {
   await until(() => shows(second, to, 'eth0 MAC address', moved), `${to} with ${from}'s MAC`);
   await until(() => read(`${sysroot}/etc/dhcp/dhcpd.conf`).includes(`host ${to}\t{ hardware ethernet ${moved};`),
     'the move in dhcpd.conf');
-  check(pageErrors === 0, 'no script errors in the pages');
-  await cleanup(0);
-} catch (e) {
-  console.error(`servers: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await cleanup(1);
-}
+});

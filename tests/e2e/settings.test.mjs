@@ -9,97 +9,71 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
-import { Trellium, check, launchChromium, onSignInPage, openPage, option, readText, signIn, until } from './common.mjs';
+import { answer as answerIn, check, onSignInPage, option, readText, rootScript, signIn, until } from './common.mjs';
 
-const guard = setTimeout(() => { console.error('settings: timed out after 240 s'); finish(1); }, 240000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
 const source = option('--source');
 const resources = option('--resources');
-const root = path.join(scratch, 'root');
-execFileSync(path.join(source, 'lab/make-sysroot.sh'), [root, resources]);
+// Trellium runs under its supervisor, which ends with 0 when told to stop.
+await rootScript('settings', 240, async (session) => {
+  const { scratch, root } = session;
 
-// The package manager Trellium runs is the real one, bound to a package
-// root and database of this test: the machine's packages are never touched.
-const packages = path.join(scratch, 'packages');
-const admin = path.join(scratch, 'dpkg');
-for (const dir of [packages, `${admin}/updates`, `${admin}/info`]) fs.mkdirSync(dir, { recursive: true });
-fs.writeFileSync(`${admin}/status`, '');
-const dpkg = path.join(root, 'usr/bin/dpkg');
-fs.writeFileSync(dpkg, `#!/bin/sh\nexec /usr/bin/dpkg --root=${packages} --admindir=${admin} ` +
-  `--log=${scratch}/dpkg.log --force-script-chrootless --force-not-root "$@"\n`, { mode: 0o755 });
-const installed = () => (/Package: trellium\nStatus: install ok installed\n(?:.*\n)*?Version: (\S+)\n/
-  .exec(readText(`${admin}/status`)) || [])[1];
+  // The package manager Trellium runs is the real one, bound to a package
+  // root and database of this test: the machine's packages are never touched.
+  const packages = path.join(scratch, 'packages');
+  const admin = path.join(scratch, 'dpkg');
+  for (const dir of [packages, `${admin}/updates`, `${admin}/info`]) fs.mkdirSync(dir, { recursive: true });
+  fs.writeFileSync(`${admin}/status`, '');
+  const dpkg = path.join(root, 'usr/bin/dpkg');
+  fs.writeFileSync(dpkg, `#!/bin/sh\nexec /usr/bin/dpkg --root=${packages} --admindir=${admin} ` +
+    `--log=${scratch}/dpkg.log --force-script-chrootless --force-not-root "$@"\n`, { mode: 0o755 });
+  const installed = () => (/Package: trellium\nStatus: install ok installed\n(?:.*\n)*?Version: (\S+)\n/
+    .exec(readText(`${admin}/status`)) || [])[1];
 
-// A package named like Trellium; its file says its version.
-function buildPackage(version, { preDepends = '', postinst = '' } = {}) {
-  const tree = path.join(scratch, `tree-${version}`);
-  fs.mkdirSync(`${tree}/DEBIAN`, { recursive: true });
-  fs.mkdirSync(`${tree}/opt/trellium`, { recursive: true });
-  fs.writeFileSync(`${tree}/DEBIAN/control`, `Package: trellium\nVersion: ${version}\nArchitecture: all\n` +
-    (preDepends ? `Pre-Depends: ${preDepends}\n` : '') + 'Maintainer: Test <test@example.invalid>\nDescription: upgrade probe\n');
-  if (postinst) fs.writeFileSync(`${tree}/DEBIAN/postinst`, `#!/bin/sh\n${postinst}\n`, { mode: 0o755 });
-  fs.writeFileSync(`${tree}/opt/trellium/VERSION`, `${version}\n`);
-  const deb = path.join(scratch, `trellium_${version}_all.deb`);
-  execFileSync('/usr/bin/dpkg-deb', ['--root-owner-group', '-Zgzip', '--build', tree, deb], { stdio: 'ignore' });
-  return deb;
-}
-execFileSync(dpkg, ['-i', buildPackage('1.4.6')], { stdio: 'ignore' });
-// The installation takes a moment, long enough to see its dialog.
-const newer = buildPackage('1.4.7', { postinst: 'sleep 2' });
-// It needs, before it can be unpacked, a package this host does not have.
-const unsound = buildPackage('1.4.8', { preDepends: 'trellium-missing-library (>= 9)' });
-const big = path.join(scratch, 'big.deb');
-fs.writeFileSync(big, Buffer.alloc(200 * 1024, 7));
+  // A package named like Trellium; its file says its version.
+  function buildPackage(version, { preDepends = '', postinst = '' } = {}) {
+    const tree = path.join(scratch, `tree-${version}`);
+    fs.mkdirSync(`${tree}/DEBIAN`, { recursive: true });
+    fs.mkdirSync(`${tree}/opt/trellium`, { recursive: true });
+    fs.writeFileSync(`${tree}/DEBIAN/control`, `Package: trellium\nVersion: ${version}\nArchitecture: all\n` +
+      (preDepends ? `Pre-Depends: ${preDepends}\n` : '') + 'Maintainer: Test <test@example.invalid>\nDescription: upgrade probe\n');
+    if (postinst) fs.writeFileSync(`${tree}/DEBIAN/postinst`, `#!/bin/sh\n${postinst}\n`, { mode: 0o755 });
+    fs.writeFileSync(`${tree}/opt/trellium/VERSION`, `${version}\n`);
+    const deb = path.join(scratch, `trellium_${version}_all.deb`);
+    execFileSync('/usr/bin/dpkg-deb', ['--root-owner-group', '-Zgzip', '--build', tree, deb], { stdio: 'ignore' });
+    return deb;
+  }
+  execFileSync(dpkg, ['-i', buildPackage('1.4.6')], { stdio: 'ignore' });
+  // The installation takes a moment, long enough to see its dialog.
+  const newer = buildPackage('1.4.7', { postinst: 'sleep 2' });
+  // It needs, before it can be unpacked, a package this host does not have.
+  const unsound = buildPackage('1.4.8', { preDepends: 'trellium-missing-library (>= 9)' });
+  const big = path.join(scratch, 'big.deb');
+  fs.writeFileSync(big, Buffer.alloc(200 * 1024, 7));
 
-const port = await new Promise((resolve) => {
-  const probe = net.createServer().listen(0, '127.0.0.1', () => {
-    const { port: free } = probe.address();
-    probe.close(() => resolve(free));
+  const port = await new Promise((resolve) => {
+    const probe = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port: free } = probe.address();
+      probe.close(() => resolve(free));
+    });
   });
-});
-const supervisor = path.join(scratch, 'supervisor');
-const append = (...words) => words.flatMap((w) => ['--append', w]);
-const trellium = new Trellium(path.join(source, 'lab/supervise.sh'), [
-  '--program', option('--trellium'), '--state', supervisor,
-  ...append('--sysroot', root, '--service-control', '/sbin/initctl', '--http-address', '127.0.0.1',
-    '--http-port', String(port), '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/',
-    '--max-request-size', '100k'),
-  path.join(source, 'packaging/trellium.service')]);
-const url = `http://127.0.0.1:${port}/`;
-let context = null;
+  const supervisor = path.join(scratch, 'supervisor');
+  const append = (...words) => words.flatMap((w) => ['--append', w]);
+  const trellium = session.start([
+    '--program', option('--trellium'), '--state', supervisor,
+    ...append('--sysroot', root, '--service-control', '/sbin/initctl', '--http-address', '127.0.0.1',
+      '--http-port', String(port), '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/',
+      '--max-request-size', '100k'),
+    path.join(source, 'packaging/trellium.service')], path.join(source, 'lab/supervise.sh'));
+  const url = `http://127.0.0.1:${port}/`;
 
-async function finish(code) {
-  if (context) await context.close().catch(() => {});
-  const status = await trellium.stop();
-  if (code === 0 && status !== 0) { console.error(`settings: FAILED: supervisor exit status ${status}`); code = 1; }
-  if (code !== 0) console.error(trellium.log.slice(-4000));
-  if (option('--log')) fs.writeFileSync(option('--log'), trellium.log);
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-  console.log(code === 0 ? 'settings: passed' : 'settings: failed');
-  process.exit(code);
-}
-
-try {
   await until(() => trellium.count('listening on') === 1, 'trellium to listen', 30000);
-  context = await launchChromium(path.join(scratch, 'profile'), { viewport: { width: 1000, height: 860 } });
-  context.setDefaultTimeout(20000);
-  let pageErrors = 0;
-  const page = await openPage(context, url, (e) => { console.error('page error:', e.message); ++pageErrors; });
+  await session.browser({ viewport: { width: 1000, height: 860 } });
+  const page = await session.open(url);
   await page.getByRole('tab', { name: 'Settings' }).click();
   await page.locator('.w-panel-title', { hasText: 'Upload upgrade package' }).waitFor();
 
-  // The text of the message box shown, answered with the button.
-  const answer = async (button) => {
-    const box = page.locator('.w-messagebox:visible');
-    await box.waitFor();
-    const text = await box.locator('.w-messagebox-text').textContent();
-    await box.getByRole('button', { name: button, exact: true }).click();
-    await page.locator('.w-messagebox:visible', { hasText: text }).waitFor({ state: 'hidden' });
-    return text;
-  };
+  const answer = (button) => answerIn(page, button);
   const uploadButton = page.getByRole('button', { name: 'Upload', exact: true });
   const upload = async (file) => {
     await page.locator('.trl-settings-panel input[type=file]').setInputFiles(file);
@@ -122,8 +96,7 @@ try {
   check(report.split('\n')[0] === 'Trellium status report', 'the report\'s first line: ' + report.split('\n')[0]);
   check(/^Generated at \w{3} \w{3} \d{1,2} \d\d:\d\d:\d\d \d{4} UTC$/.test(report.split('\n')[1]), 'the time line');
   check(report.includes('Current booting option: Memory test\n'), 'the booting section');
-  if (option('--screenshots'))
-    await page.screenshot({ path: path.join(option('--screenshots'), 'settings.png'), fullPage: true });
+  await session.shoot(page, 'settings', true);
 
   // Over the size limit: refused, and Upload can be pressed again.
   await upload(big);
@@ -182,9 +155,4 @@ try {
   check(audit.includes('\tdemo\t127.0.0.1\tupgrade attempt\ttrellium_1.4.7_all.deb\n') &&
     audit.includes('\tdemo\t127.0.0.1\tupgrade result\ttrellium_1.4.7_all.deb: installed\n'),
     'the upgrade\'s attempt and result in the audit log, with who asked');
-  check(pageErrors === 0, 'no script errors in the page');
-  await finish(0);
-} catch (e) {
-  console.error(`settings: FAILED: ${e.stack || e}` + (e.stderr ? '\n' + e.stderr : ''));
-  await finish(1);
-}
+}, 0);

@@ -4,42 +4,25 @@
 // browser, signing out and the back button, and a page at a foreign name
 // (DNS rebinding, through --host-resolver-rules) that gets nothing.
 //   node signin.test.mjs --trellium BIN --resources DIR --source DIR [--screenshots DIR]
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { Trellium, check, labAccount, launchChromium, onSignInPage, openPage, option, signIn, until } from './common.mjs';
+import { check, labAccount, onSignInPage, openPage, readText, rootScript, signIn, until } from './common.mjs';
 
-const guard = setTimeout(() => { console.error('signin: timed out after 150 s'); process.exit(1); }, 150000);
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trl-e2e-'));
-const root = path.join(scratch, 'root');
-const resources = option('--resources');
-execFileSync(path.join(option('--source'), 'lab/make-sysroot.sh'), [root, resources]);
-// Four servers, so that the Fabric geometry tab has geometries to choose.
-fs.writeFileSync(path.join(root, 'var/lib/dhcp/dhcpd.leases'), [1, 2, 3, 4].map((i) =>
-  `lease 10.0.0.${100 + i} {\n  binding state active;\n  hardware ethernet 00:25:90:00:00:0${i};\n}\n`).join(''));
-const trellium = new Trellium(option('--trellium'), [
-  '--sysroot', root, '--http-address', '127.0.0.1', '--http-port', '0', '--https-address', '127.0.0.1',
-  '--https-port', '0', '--docroot', path.join(resources, 'docroot'), '--approot', resources + '/']);
-const shots = option('--screenshots');
-const shoot = async (page, name) => { if (shots) await page.screenshot({ path: path.join(shots, name + '.png') }); };
-const audit = () => { try { return fs.readFileSync(path.join(root, 'var/log/trellium/audit.log'), 'utf8'); } catch { return ''; } };
-const sessions = () => trellium.count('New Trellium session');
-const contexts = [];
-const browser = async (name, extra = {}) => {
-  const context = await launchChromium(path.join(scratch, name), { viewport: { width: 1000, height: 700 }, ...extra });
-  context.setDefaultTimeout(15000);
-  contexts.push(context);
-  return context;
-};
-let failed = false;
-const onError = (e) => { console.error('page error:', e.message); failed = true; };
-try {
+await rootScript('signin', 150, async (session) => {
+  // Four servers, so that the Fabric geometry tab has geometries to choose.
+  fs.writeFileSync(path.join(session.root, 'var/lib/dhcp/dhcpd.leases'), [1, 2, 3, 4].map((i) =>
+    `lease 10.0.0.${100 + i} {\n  binding state active;\n  hardware ethernet 00:25:90:00:00:0${i};\n}\n`).join(''));
+  const trellium = session.start(['--http-port', '0', '--https-address', '127.0.0.1', '--https-port', '0']);
+  const shoot = (page, name) => session.shoot(page, name);
+  const audit = () => readText(path.join(session.root, 'var/log/trellium/audit.log'));
+  const sessions = () => trellium.count('New Trellium session');
+  const browser = (extra = {}) => session.browser(extra, 15000);
+  const { onError } = session;
   const port = await trellium.port();
   const url = `http://127.0.0.1:${port}/`;
 
   // The sign-in page; a wrong password says so, and nothing more.
-  const context = await browser('first');
+  const context = await browser();
   const page = await context.newPage();
   page.on('pageerror', onError);
   await page.goto(url);
@@ -76,7 +59,7 @@ try {
 
   // Another browser, signed in too, cannot take over this page's session.
   const id = await page.evaluate(() => document.body.dataset.session);
-  const other = await openPage(await browser('other'), url, onError);
+  const other = await openPage(await browser(), url, onError);
   check((await other.evaluate((s) => fetch('/_w/ws?s=' + s).then((r) => r.status), id)) === 404,
     'a replayed session id is unknown with another cookie');
   const socket = (p, target) => p.evaluate((t) => new Promise((resolve) => {
@@ -101,7 +84,7 @@ try {
 
   // A page at a foreign name that resolves here (DNS rebinding) gets
   // nothing: no sign-in page, no form post, no socket.
-  const rebound = await (await browser('rebound', { args: ['--host-resolver-rules=MAP foreign.test 127.0.0.1'] })).newPage();
+  const rebound = await (await browser({ args: ['--host-resolver-rules=MAP foreign.test 127.0.0.1'] })).newPage();
   const answer = await rebound.goto(`http://foreign.test:${port}/`);
   check(answer.status() === 421 && !(await onSignInPage(rebound)), 'the foreign name is refused: ' + answer.status());
   check((await rebound.evaluate(() => fetch('/_w/signin', { method: 'POST', body: 'user=demo&password=trellium-lab',
@@ -111,25 +94,10 @@ try {
   check((await other.evaluate(() => window.trlweb.state.connected)), 'the live session is untouched');
 
   // Over HTTPS the cookie is Secure and bound to the host (__Host-).
-  const secure = await browser('secure', { ignoreHTTPSErrors: true });
+  const secure = await browser({ ignoreHTTPSErrors: true });
   const tlsPage = await openPage(secure, `https://127.0.0.1:${await trellium.httpsPort()}/`, onError);
   const [tlsCookie] = await secure.cookies();
   check(tlsCookie.name === '__Host-w_signin' && tlsCookie.secure && tlsCookie.httpOnly && tlsCookie.sameSite === 'Strict',
     'the HTTPS cookie: ' + JSON.stringify(tlsCookie));
   check(await tlsPage.evaluate(() => location.protocol === 'https:' && window.trlweb.state.connected), 'a live page');
-} catch (e) {
-  failed = true;
-  console.error(`signin: FAILED: ${e.stack || e}`);
-} finally {
-  for (const c of contexts) await c.close().catch(() => {});
-  const code = await trellium.stop();
-  if (!failed && code !== 20) {
-    failed = true;
-    console.error(`signin: FAILED: exit status ${code}, expected 20`);
-  }
-  fs.rmSync(scratch, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-if (failed) console.error(trellium.log.slice(-3000));
-console.log(failed ? 'signin: failed' : 'signin: passed');
-process.exit(failed ? 1 : 0);
+});

@@ -88,39 +88,42 @@ std::map<std::string, SensorRow> sensorTable(const SimulatedBmcs& bmcs, int i) {
   return rows;
 }
 
-TEST(BmcSim, ChassisStatusFollowsThePowerState) {
+TEST(BmcSim, ChassisFollowsPowerCommandsAndOutlivesItsController) {
   SimulatedBmcs bmcs(2, BmcOptions{"ADMIN", "QZWRT", 0x002590a0b0c0, false});
   EXPECT_FALSE(bmcs.powered(0));
   EXPECT_EQ(systemPower(bmcs, 0), "off");
   bmcs.setPowered(0, true);
   EXPECT_EQ(systemPower(bmcs, 0), "on");
   EXPECT_EQ(systemPower(bmcs, 1), "off") << "each controller has a chassis of its own";
-}
-
-TEST(BmcSim, PowerCommandsChangeTheChassis) {
-  SimulatedBmcs bmcs(1);
-  ASSERT_TRUE(bmcs.powered(0));
 
   ToolResult r = tool("ipmipower", bmcs, 0, {"--off"});
   EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
   EXPECT_FALSE(bmcs.powered(0));
   EXPECT_EQ(tool("ipmipower", bmcs, 0, {"--stat"}).output, bmcs.address(0) + ": off\n");
-
   r = tool("ipmipower", bmcs, 0, {"--on"});
   EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
   EXPECT_TRUE(bmcs.powered(0));
-
   r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=HARD-RESET"});
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_TRUE(bmcs.powered(0)) << "a reset keeps the server on";
-
   r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=SOFT-SHUTDOWN"});
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_FALSE(bmcs.powered(0));
-
   r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=POWER-CYCLE"});
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_TRUE(eventually([&] { return bmcs.powered(0); })) << "a power cycle ends on";
+
+  // A stopped controller is silent; its chassis and MAC outlive it.
+  bmcs.setMac(0, 0x021122334455);
+  bmcs.setPowered(0, false);
+  bmcs.stop(0);
+  EXPECT_FALSE(bmcs.running(0));
+  EXPECT_NE(tool("ipmi-chassis", bmcs, 0, {"--get-status"}).exit_code, 0);
+  EXPECT_EQ(systemPower(bmcs, 1), "off") << "the other controller keeps answering";
+  bmcs.start(0);
+  EXPECT_TRUE(bmcs.running(0));
+  EXPECT_EQ(systemPower(bmcs, 0), "off") << "the chassis keeps its state while its controller restarts";
+  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").back(), 0x55) << "the MAC survives the restart";
 }
 
 TEST(BmcSim, SensorsReadAsDocumentedAndFollowTheConsole) {
@@ -153,15 +156,11 @@ TEST(BmcSim, SensorsReadAsDocumentedAndFollowTheConsole) {
   EXPECT_EQ(rows["12V"].reading, "12.00");
 }
 
-TEST(BmcSim, ConsoleRejectsBadCommandsWithAClearError) {
-  SimulatedBmcs bmcs(1);
+TEST(BmcSim, OemCommandReportsTheMacInEveryAnswerShapeAndTheConsoleRefusesNonsense) {
+  SimulatedBmcs bmcs(2);
   EXPECT_NE(bmcs.console(0, "no_such_command").find("**"), std::string::npos);
   EXPECT_THROW(bmcs.setSensorRaw(0, 42, 10), std::runtime_error) << "sensor 42 does not exist";
   EXPECT_EQ(bmcs.console(0, "oem_mac_show"), "mac=00:25:90:a0:b0:c0 mode=normal\n");
-}
-
-TEST(BmcSim, OemCommandReportsTheMacInEveryAnswerShape) {
-  SimulatedBmcs bmcs(2);
   const std::vector<int> head{0x21, 0x00, 0, 0, 0, 0};
   auto expected = [&](uint64_t mac) {
     std::vector<int> bytes = head;
@@ -184,28 +183,10 @@ TEST(BmcSim, OemCommandReportsTheMacInEveryAnswerShape) {
 
   bmcs.setOemMode(0, SimulatedBmcs::OemMode::Normal);
   EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x021122334455));
-}
 
-TEST(BmcSim, StoppedControllerIsSilentUntilStartedAgain) {
-  SimulatedBmcs bmcs(2);
-  bmcs.setMac(0, 0x021122334455);
-  bmcs.setPowered(0, false);
-  bmcs.stop(0);
-  EXPECT_FALSE(bmcs.running(0));
-  EXPECT_NE(tool("ipmi-chassis", bmcs, 0, {"--get-status"}).exit_code, 0);
-  EXPECT_EQ(systemPower(bmcs, 1), "on") << "the other controller keeps answering";
-
-  bmcs.start(0);
-  EXPECT_TRUE(bmcs.running(0));
-  EXPECT_EQ(systemPower(bmcs, 0), "off") << "the chassis keeps its state while its controller restarts";
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").back(), 0x55) << "the MAC survives the restart";
-}
-
-TEST(BmcSim, DeadAddressDoesNotAnswer) {
-  SimulatedBmcs bmcs(1);
   std::vector<std::string> argv = command("ipmi-chassis", bmcs, 0, {"--get-status"});
   argv[2] = bmcs.deadAddress();
-  EXPECT_NE(runTool(argv).exit_code, 0);
+  EXPECT_NE(runTool(argv).exit_code, 0) << "nothing answers at the dead address";
 }
 
 TEST(BmcSim, VendorCredentialsReplaceTheFactoryPair) {

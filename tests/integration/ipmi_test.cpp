@@ -40,7 +40,9 @@ class IpmiLive : public ::testing::Test {
 };
 SimulatedBmcs* IpmiLive::bmcs = nullptr;
 
-TEST_F(IpmiLive, ProbeTellsLiveFromDead) {
+// A dead address: the probe says no (soon), every call raises the
+// connection error, and reset() points an object to it and back.
+TEST_F(IpmiLive, ProbeTellsLiveFromDeadAndDeadControllersRaiseConnectError) {
   IPMI live = client();
   EXPECT_TRUE(live.probe());
   IPMI dead(bmcs->deadAddress(), "ADMIN", "QZWRT");
@@ -50,9 +52,21 @@ TEST_F(IpmiLive, ProbeTellsLiveFromDead) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   IPMI wrong_password(bmcs->address(0), "ADMIN", "nope");
   EXPECT_FALSE(wrong_password.probe());
+
+  EXPECT_THROW(dead.power(), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.sensors(""), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.power(IPMI::power_on, false), IPMI::IpmiConnectError);
+  EXPECT_THROW(dead.getEth0MacAddr(), IPMI::IpmiConnectError);
+
+  live.reset(bmcs->address(0), "ADMIN", "QZWRT");  // same values: nothing happens
+  EXPECT_TRUE(live.power());
+  live.reset(bmcs->deadAddress(), "ADMIN", "QZWRT");
+  EXPECT_THROW(live.power(), IPMI::IpmiConnectError);
+  live.reset(bmcs->address(0), "ADMIN", "QZWRT");
+  EXPECT_TRUE(live.power());
 }
 
-TEST_F(IpmiLive, PowerReadsAndCommands) {
+TEST_F(IpmiLive, PowerReadsCommandsAndAResetThatCannotBeWaitedFor) {
   IPMI ipmi = client();
   EXPECT_TRUE(ipmi.power());
   bmcs->setPowered(0, false);
@@ -66,10 +80,8 @@ TEST_F(IpmiLive, PowerReadsAndCommands) {
   EXPECT_TRUE(ipmi.power());
   ipmi.power(IPMI::power_shutdown, false);
   EXPECT_FALSE(ipmi.power());
-}
 
-TEST_F(IpmiLive, WaitingForAResetNeverSucceeds) {
-  IPMI ipmi = client();
+  ipmi.power(IPMI::power_on, false);
   try {
     ipmi.power(IPMI::power_reset, true);
     FAIL() << "a reset cannot be waited for: the state is never 3";
@@ -92,24 +104,6 @@ TEST_F(IpmiLive, OemMacOnFirstOrSecondRequestOrNone) {
   EXPECT_NE(out.text().find("] Wrong length "), std::string::npos);
 }
 
-TEST_F(IpmiLive, DeadControllerRaisesConnectError) {
-  IPMI dead(bmcs->deadAddress(), "ADMIN", "QZWRT");
-  EXPECT_THROW(dead.power(), IPMI::IpmiConnectError);
-  EXPECT_THROW(dead.sensors(""), IPMI::IpmiConnectError);
-  EXPECT_THROW(dead.power(IPMI::power_on, false), IPMI::IpmiConnectError);
-  EXPECT_THROW(dead.getEth0MacAddr(), IPMI::IpmiConnectError);
-}
-
-TEST_F(IpmiLive, ResetRepointsTheObject) {
-  IPMI ipmi = client();
-  ipmi.reset(bmcs->address(0), "ADMIN", "QZWRT");  // same values: nothing happens
-  EXPECT_TRUE(ipmi.power());
-  ipmi.reset(bmcs->deadAddress(), "ADMIN", "QZWRT");
-  EXPECT_THROW(ipmi.power(), IPMI::IpmiConnectError);
-  ipmi.reset(bmcs->address(0), "ADMIN", "QZWRT");
-  EXPECT_TRUE(ipmi.power());
-}
-
 TEST_F(IpmiLive, PowerAndSensorsFromTwoThreadsNeverInterleave) {
   IPMI ipmi = client();
   // Both threads share one library context: without the object's lock the
@@ -127,10 +121,6 @@ TEST_F(IpmiLive, PowerAndSensorsFromTwoThreadsNeverInterleave) {
   EXPECT_TRUE(powers.get());
   EXPECT_TRUE(readings.get());
 }
-
-}  // namespace
-
-namespace {
 
 std::string tableText(const IPMI& ipmi) {
   std::string text;
@@ -161,6 +151,10 @@ TEST_F(IpmiLive, SensorTableOfTheSimulatedRepository) {
   EXPECT_EQ(ipmi.sensors("FAN1"), 3000.0);
   EXPECT_TRUE(std::isnan(ipmi.sensors("No Such Sensor")));
   EXPECT_TRUE(std::isnan(ipmi.sensors("Spare Temp"))) << "a sensor without a reading";
+
+  bmcs->setSensorRaw(0, SimulatedBmcs::cpu_temp, 95);  // above the upper critical threshold (90)
+  EXPECT_EQ(ipmi.sensors("CPU Temp"), 95.0) << "a changed reading shows in the next pass";
+  EXPECT_EQ(ipmi.sensorTable()[1], (std::vector<std::string>{"CPU Temp", "95 C", "critical"}));
 }
 
 // The repository is downloaded into the private directory once and read
@@ -192,14 +186,6 @@ TEST_F(IpmiLive, RepositoryAndInterpretationRulesAreReadOnce) {
   ipmi.sensors("");
   EXPECT_NE(written(), first) << "the changed repository was read again";
   EXPECT_EQ(ipmi.sensorTable(), rows) << "an OEM record adds no row";
-}
-
-TEST_F(IpmiLive, ReadingChangesShowInTheNextPass) {
-  IPMI ipmi = client();
-  EXPECT_EQ(ipmi.sensors("CPU Temp"), 41.0);
-  bmcs->setSensorRaw(0, SimulatedBmcs::cpu_temp, 95);  // above the upper critical threshold (90)
-  EXPECT_EQ(ipmi.sensors("CPU Temp"), 95.0);
-  EXPECT_EQ(ipmi.sensorTable()[1], (std::vector<std::string>{"CPU Temp", "95 C", "critical"}));
 }
 
 }  // namespace

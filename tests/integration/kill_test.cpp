@@ -17,6 +17,7 @@
 
 #include "modules/nodes.h"
 #include "modules/utils.h"
+#include "tests/support/bmc_sim.h"
 #include "tests/support/registry_root.h"
 
 namespace {
@@ -29,12 +30,6 @@ void appendAtomically(const std::string& path, const std::string& text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(3);
   ::close(fd);
-}
-
-std::string macText(int round, int k) {
-  char text[18];
-  std::snprintf(text, sizeof text, "00:25:90:%02x:00:%02x", round & 0xff, k & 0xff);
-  return text;
 }
 
 // The child: merges new servers' leases (and renewals of known ones), or
@@ -60,7 +55,8 @@ std::string macText(int round, int k) {
         appendAtomically(journal, "R " + mac + "\n");
       } else {
         appendAtomically(leases, leaseBlock("10.1." + std::to_string(round) + "." + std::to_string(k + 1),
-                                            macText(round, k)));
+                                            trl::test::macText(0x002590000000ULL | uint64_t(round & 0xff) << 16 |
+                                                               uint64_t(k & 0xff))));
         nodes.update();
       }
     }

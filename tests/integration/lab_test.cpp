@@ -1,7 +1,7 @@
 // The virtual cluster (lab/cluster-up.sh, lab/cluster-down.sh) checked with
 // real tools and without Trellium: controllers that lease by DHCP and
-// answer IPMI, hosts that follow their chassis power, the service-control
-// stand-in running the real dhcpd, and a take-down that leaves nothing.
+// answer IPMI, no route out, the service-control stand-in running the real
+// dhcpd, and a take-down that leaves nothing.
 // Every wait is bounded; each case brings up a lab of its own, under a
 // prefix of its own, so cases may run side by side.
 #include <gtest/gtest.h>
@@ -94,12 +94,6 @@ uint32_t ipValue(const std::string& text) {
   std::string octet;
   while (std::getline(in, octet, '.')) ip = (ip << 8) | static_cast<uint32_t>(std::stoul(octet));
   return ip;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 // Inode of a namespace file (/run/netns/NAME or /proc/PID/ns/KIND).
@@ -226,13 +220,6 @@ class Lab {
       if (commandName(pid) == "dhcpd") found.push_back(pid);
     return found;
   }
-  // "ip -o link" and "ip -o -4 addr" lines of the host's port.
-  std::string hostLink(int k) const {
-    return runTool({"ip", "-n", server(k).at("HOST_NS"), "-o", "link", "show", "eth0"}, kToolTimeoutMs).output;
-  }
-  std::string hostInet(int k) const {
-    return runTool({"ip", "-n", server(k).at("HOST_NS"), "-o", "-4", "addr", "show", "eth0"}, kToolTimeoutMs).output;
-  }
 
  private:
   std::string prefix_, state_;
@@ -259,12 +246,6 @@ std::vector<int> rawResponse(const ToolResult& r) {
   return bytes;
 }
 
-bool linkUp(const std::string& ip_link_line) {
-  const size_t open = ip_link_line.find('<'), close = ip_link_line.find('>');
-  if (open == std::string::npos || close == std::string::npos) return false;
-  const std::string flags = "," + ip_link_line.substr(open + 1, close - open - 1) + ",";
-  return flags.find(",UP,") != std::string::npos;
-}
 
 class LabTest : public ::testing::Test {
  protected:
@@ -275,8 +256,11 @@ class LabTest : public ::testing::Test {
   void TearDown() override { reapChildren(5000); }
 };
 
-TEST_F(LabTest, ControllersLeaseByDhcpAndAnswerIpmiWithTheirVendorsCredentials) {
-  Lab lab(4, {"--drift", "1"});
+// One lab of four servers, two of each vendor, for what does not take it
+// down. (The browser tests check through Trellium what else the lab does:
+// sensors that drift, hosts that follow their power, network boot.)
+TEST_F(LabTest, ControllersLeaseAndAnswerAndTheStandInRunsDhcpd) {
+  Lab lab(4);
   const std::vector<Nodes::Lease> leases = Nodes::parseLeases(lab.leases());
   std::set<std::string> vendors;
   for (int k = 1; k <= lab.servers(); ++k) {
@@ -327,52 +311,7 @@ TEST_F(LabTest, ControllersLeaseByDhcpAndAnswerIpmiWithTheirVendorsCredentials) 
     }
   }
 
-  // Readings drift: the fan leaves its start value (raw 60) within a few ticks.
-  EXPECT_TRUE(waitFor([&] {
-    const std::vector<int> reading = rawResponse(lab.ipmi(1, "ipmi-raw", {"0", "0x04", "0x2d", "0x03"}));
-    return reading.size() >= 3 && reading[1] == 0 && reading[2] != 60;
-  })) << readFile(lab.state() + "/mgmt/drift.log");
-}
-
-TEST_F(LabTest, PowerOffTakesTheHostDownAndPowerOnBringsItBackWithANewLease) {
-  Lab lab(4);
-  for (int k : {1, 2}) {  // one of each vendor
-    SCOPED_TRACE("server " + std::to_string(k));
-    const auto s = lab.server(k);
-    ASSERT_TRUE(linkUp(lab.hostLink(k))) << lab.hostLink(k);
-
-    const ToolResult off = lab.ipmi(k, "ipmipower", {"--off"});
-    EXPECT_EQ(off.exit_code, 0) << off.output;
-    EXPECT_NE(off.output.find("ok"), std::string::npos) << off.output;
-    EXPECT_TRUE(waitFor([&] { return !linkUp(lab.hostLink(k)) && lab.hostInet(k).empty(); }))
-        << lab.hostLink(k) << lab.hostInet(k) << readFile(lab.serverDir(k) + "/host-power.log");
-    EXPECT_EQ(systemPower(lab, k), "off");
-
-    const std::string ack = "DHCPACK on ";
-    const std::string to_host = " to " + s.at("HOST_MAC");
-    const auto acks = [&] {
-      size_t n = 0;
-      std::istringstream lines(lab.dhcpdLog());
-      for (std::string line; std::getline(lines, line);)
-        if (line.find(ack) == 0 && line.find(to_host) != std::string::npos) ++n;
-      return n;
-    };
-    const auto leaseBlocks = [&] { return count(lab.leases(), "hardware ethernet " + s.at("HOST_MAC") + ";"); };
-    const size_t acks_before = acks(), blocks_before = leaseBlocks();
-
-    const ToolResult on = lab.ipmi(k, "ipmipower", {"--on"});
-    EXPECT_EQ(on.exit_code, 0) << on.output;
-    EXPECT_TRUE(waitFor([&] { return linkUp(lab.hostLink(k)) && !lab.hostInet(k).empty(); }))
-        << lab.hostLink(k) << readFile(lab.serverDir(k) + "/host-dhcp.log");
-    EXPECT_TRUE(waitFor([&] { return acks() > acks_before && leaseBlocks() > blocks_before; }))
-        << lab.dhcpdLog();
-    EXPECT_EQ(systemPower(lab, k), "on");
-    EXPECT_NE(lab.hostInet(k).find("inet " + lab.hostAddress(k) + "/24"), std::string::npos) << lab.hostInet(k);
-  }
-}
-
-TEST_F(LabTest, ServiceControlStandInStartsDhcpdWithTheConfigurationAndStopsIt) {
-  Lab lab(4);
+  // The service-control stand-in starts dhcpd with the configuration and stops it.
   ASSERT_EQ(lab.dhcpdProcesses().size(), 1u);
 
   // stop returns once the old server has exited, not before.
@@ -455,7 +394,14 @@ TEST_F(LabTest, DownLeavesNoNamespaceProcessMountOrFileAndIsSafeTwice) {
   }
 
   for (const std::string& ns : names) EXPECT_FALSE(exists("/run/netns/" + ns)) << ns;
-  EXPECT_TRUE(processesIn("net", net_inodes).empty());
+  // A lab brought up meanwhile (cases run side by side) may get a freed
+  // inode for a namespace of its own: those named now are not this lab's.
+  std::set<ino_t> gone = net_inodes;
+  if (DIR* named = ::opendir("/run/netns")) {
+    while (const dirent* entry = ::readdir(named)) gone.erase(nsInode(std::string("/run/netns/") + entry->d_name));
+    ::closedir(named);
+  }
+  EXPECT_TRUE(processesIn("net", gone).empty());
   EXPECT_TRUE(processesIn("pid", {pid_inode}).empty());
   const std::string mounts = readFile("/proc/self/mountinfo");
   EXPECT_EQ(mounts.find(prefix + "-"), std::string::npos) << mounts;

@@ -40,7 +40,7 @@ class PamSignInTest : public ::testing::Test {
   trl::test::ScratchRoot root;
 };
 
-TEST_F(PamSignInTest, RightPasswordWrongPasswordAndAUserOutsideTheGroup) {
+TEST_F(PamSignInTest, RightPasswordWrongPasswordAUserOutsideTheGroupAndNoServiceFile) {
   const trl::PamSignIn pam = trl::PamSignIn::forSystemRoot("trellium");
   EXPECT_TRUE(pam.check("demo", "trellium-lab", "127.0.0.1")) << "in the group, by its list";
   EXPECT_FALSE(pam.check("demo", "trellium-lax", "127.0.0.1"));
@@ -53,11 +53,10 @@ TEST_F(PamSignInTest, RightPasswordWrongPasswordAndAUserOutsideTheGroup) {
   // Membership by primary group, for another group name.
   EXPECT_TRUE(trl::PamSignIn::forSystemRoot("demo").check("demo", "trellium-lab", "::1"));
   EXPECT_FALSE(trl::PamSignIn::forSystemRoot("wheel").check("demo", "trellium-lab", "::1"));
-}
 
-TEST_F(PamSignInTest, WithoutItsServiceFileNobodySignsIn) {
+  // Without its service file nobody signs in, root neither.
   ASSERT_EQ(std::remove((root.dir() + "/etc/pam.d/trellium").c_str()), 0);
-  trl::test::CaptureStdout log;
+  const trl::test::CaptureStdout log;
   EXPECT_FALSE(trl::PamSignIn::forSystemRoot("trellium").check("demo", "trellium-lab", "127.0.0.1"));
   EXPECT_FALSE(trl::PamSignIn::forSystemRoot("trellium").check("root", "root words", "127.0.0.1"));
 }

@@ -120,29 +120,6 @@ class Process : public ::testing::Test {
   trl::test::ScratchRoot root;
 };
 
-TEST_F(Process, SigtermEndsWithTheRestartStatus) {
-  const ProcessRun run = runTrellium(args(), loopRunning);
-  EXPECT_EQ(run.status, 20) << run.output << run.errors;
-  EXPECT_NE(run.output.find("event handler shutdown flag set"), std::string::npos);
-  EXPECT_NE(run.output.find("] Trellium terminating with restart flag 1\n"), std::string::npos) << run.output;
-  EXPECT_EQ(trl::test::readFile(root.dir() + "/proc/sys/kernel/core_pattern"), "/var/crash/core-%t");
-  EXPECT_NE(run.output.find("Nodes module successfully destroyed"), std::string::npos) << "the back end closed";
-}
-
-TEST_F(Process, KeepsTheFiveNewestCores) {
-  for (int t = 1765000001; t <= 1765000007; ++t)
-    trl::test::writeFile(root.dir() + "/var/crash/core-" + std::to_string(t), "core");
-  const ProcessRun run = runTrellium(args(), loopRunning);
-  EXPECT_EQ(run.status, 20) << run.output << run.errors;
-  for (int t = 1765000001; t <= 1765000002; ++t) {
-    const std::string path = root.dir() + "/var/crash/core-" + std::to_string(t);
-    EXPECT_NE(run.output.find("removing stale core " + path + "\n"), std::string::npos) << run.output;
-    EXPECT_EQ(trl::test::fileSize(path), -1);
-  }
-  for (int t = 1765000003; t <= 1765000007; ++t)
-    EXPECT_EQ(trl::test::fileSize(root.dir() + "/var/crash/core-" + std::to_string(t)), 4);
-}
-
 TEST_F(Process, MissingCoreDirectoryStopsTheStart) {
   ASSERT_EQ(rmdir((root.dir() + "/var/crash").c_str()), 0);
   const ProcessRun run = runTrellium(args());
@@ -193,17 +170,32 @@ TEST_F(Process, AWrongOptionStopsTheStartBeforeAnythingIsTouched) {
   EXPECT_EQ(contents(root.dir()), before) << "nothing under the system root changed";
 }
 
-TEST_F(Process, OptionsTakeBothFormsAndHelpListsThemWithDefaults) {
-  // The last of a repeated option wins: a unit's command line is extended by appending.
-  std::vector<std::string> equals{"--sysroot=/no/such/root", "--sysroot=" + root.dir()};
+// A start as the service runs it (options in --name=value form, a unit's
+// command line extended by appending), ended by SIGTERM.
+TEST_F(Process, SigtermEndsWithTheRestartStatusAndTheFiveNewestCoresKept) {
+  for (int t = 1765000001; t <= 1765000007; ++t)
+    trl::test::writeFile(root.dir() + "/var/crash/core-" + std::to_string(t), "core");
+  std::vector<std::string> equals{"--sysroot=/no/such/root", "--sysroot=" + root.dir()};  // the last one wins
   const std::vector<std::string> server = serverArgs();
   for (size_t i = 0; i < server.size(); i += 2) equals.push_back(server[i] + "=" + server[i + 1]);
   const ProcessRun run = runTrellium(equals, loopRunning);
   EXPECT_EQ(run.status, 20) << run.output << run.errors;
+  EXPECT_NE(run.output.find("listening on 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(run.output.find("event handler shutdown flag set"), std::string::npos);
+  EXPECT_NE(run.output.find("] Trellium terminating with restart flag 1\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Nodes module successfully destroyed"), std::string::npos) << "the back end closed";
   EXPECT_EQ(trl::test::readFile(root.dir() + "/proc/sys/kernel/core_pattern"), "/var/crash/core-%t")
       << "--sysroot=DIR is the system root";
-  EXPECT_NE(run.output.find("listening on 127.0.0.1:"), std::string::npos);
+  for (int t = 1765000001; t <= 1765000002; ++t) {
+    const std::string path = root.dir() + "/var/crash/core-" + std::to_string(t);
+    EXPECT_NE(run.output.find("removing stale core " + path + "\n"), std::string::npos) << run.output;
+    EXPECT_EQ(trl::test::fileSize(path), -1);
+  }
+  for (int t = 1765000003; t <= 1765000007; ++t)
+    EXPECT_EQ(trl::test::fileSize(root.dir() + "/var/crash/core-" + std::to_string(t)), 4);
+}
 
+TEST_F(Process, HelpListsTheOptionsWithDefaultsAndVersionSaysWhichOne) {
   const ProcessRun help = runTrellium({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* option : {"--sysroot", "--service-control", "--dhcpd", "--ipmi-retransmission-timeout",

@@ -40,26 +40,39 @@ void drainEvents(Nodes& nodes, int fd) {
   while (pending(fd)) nodes.changed(fd);
 }
 
+ipaddr ipOf(const std::string& address) { return ntohl(::inet_addr(address.c_str())); }
+
+// A loopback address 127.FIRST.X.Y of this process's own (X, Y from its id).
+std::string ownAddress(int first) {
+  const int pid = static_cast<int>(::getpid());
+  return "127." + std::to_string(first) + "." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
+}
+
+sockaddr_in ipmiEndpoint(const std::string& address) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(623);
+  ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  return at;
+}
+
+// A UDP socket on address's IPMI port (any loopback port when address is empty).
+int udpSocket(const std::string& address) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = address.empty() ? sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}} : ipmiEndpoint(address);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+    throw std::runtime_error("cannot bind a UDP socket on " + address);
+  return fd;
+}
+
 // A controller that never answers: a socket on the IPMI port that takes the
 // requests and drops them, so every session open costs the client its
 // time-out. Shows when a request has come in.
 class DeadController {
  public:
-  explicit DeadController(int index = 0) {
-    const int pid = static_cast<int>(::getpid());
-    address_ = "127." + std::to_string(88 + index) + "." + std::to_string(pid / 250 % 250) + "." +
-               std::to_string(pid % 250 + 1);
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(623);
-    ::inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
-      throw std::runtime_error("cannot listen on " + address_ + ":623");
-  }
+  explicit DeadController(int index = 0) : address_(ownAddress(88 + index)), fd_(udpSocket(address_)) {}
   ~DeadController() { ::close(fd_); }
-  const std::string& address() const { return address_; }
-  ipaddr ip() const { return ntohl(::inet_addr(address_.c_str())); }
+  ipaddr ip() const { return ipOf(address_); }
   bool asked() const { return pending(fd_); }
   void forget() {
     char packet[512];
@@ -76,11 +89,8 @@ class DeadController {
 // the time of its first and last datagram.
 class Relay {
  public:
-  explicit Relay(const std::string& target) {
-    const int pid = static_cast<int>(::getpid());
-    address_ = "127.87." + std::to_string(pid / 250 % 250) + "." + std::to_string(pid % 250 + 1);
-    listen_ = udpSocket(address_);
-    target_ = endpoint(target);
+  explicit Relay(const std::string& target)
+      : address_(ownAddress(87)), listen_(udpSocket(address_)), target_(ipmiEndpoint(target)) {
     thread_ = std::thread([this] { run(); });
   }
   ~Relay() {
@@ -89,8 +99,7 @@ class Relay {
     ::close(listen_);
     for (auto& client : clients_) ::close(client.second.upstream);
   }
-  const std::string& address() const { return address_; }
-  ipaddr ip() const { return ntohl(::inet_addr(address_.c_str())); }
+  ipaddr ip() const { return ipOf(address_); }
   // How many sessions were ever under way at the same moment.
   int mostAtOnce() const {
     const std::lock_guard<std::mutex> guard(mutex_);
@@ -116,20 +125,6 @@ class Relay {
     int upstream;
     Clock::time_point first, last;
   };
-  static sockaddr_in endpoint(const std::string& address) {
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(623);
-    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-    return at;
-  }
-  static int udpSocket(const std::string& address) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = address.empty() ? sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}} : endpoint(address);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
-      throw std::runtime_error("cannot bind a relay socket on " + address);
-    return fd;
-  }
   void run() {
     char packet[2048];
     while (!stop_) {
@@ -180,10 +175,10 @@ class Relay {
 };
 
 // A controller record for address ip, named nodeK, pushed straight into the
-// table (a lease would be probed first).
-void addController(Nodes& nodes, int k, ipaddr ip) {
+// table (a lease would be probed first); its host at host_ip.
+void addController(Nodes& nodes, int k, ipaddr ip, ipaddr host_ip = 0) {
   const Nodes::ExclusiveAccess table(nodes);
-  Node::Interface host(0x002590000a00ULL + 2 * static_cast<macaddr>(k), 0);
+  Node::Interface host(0x002590000a00ULL + 2 * static_cast<macaddr>(k), host_ip);
   host.name("node" + std::to_string(k));
   Node node(host);
   node.mc = Node::Interface(0x002590000a01ULL + 2 * static_cast<macaddr>(k), ip);
@@ -386,8 +381,8 @@ TEST_F(RegistryLive, DeadControllersCostOnlyTheirOwnWork) {
   // The dead ones come first in table order.
   addController(nodes, 1, dead0.ip());
   addController(nodes, 2, dead1.ip());
-  addController(nodes, 3, ntohl(::inet_addr(bmcs.address(0).c_str())));
-  addController(nodes, 4, ntohl(::inet_addr(bmcs.address(1).c_str())));
+  addController(nodes, 3, ipOf(bmcs.address(0)));
+  addController(nodes, 4, ipOf(bmcs.address(1)));
   const int power_fd = nodes.powerStatusChangedFd();
   drainEvents(nodes, power_fd);
   bmcs.stop(1);
@@ -444,16 +439,7 @@ TEST_F(RegistryLive, OneRequestInFlightPerController) {
 TEST_F(RegistryLive, WritersNeverWaitForASampleOrAWalk) {
   DeadController dead;
   Nodes nodes(config());
-  {
-    const Nodes::ExclusiveAccess table(nodes);
-    Node::Interface host(0x002590000a00ULL, 0x0A000A00U);
-    host.name("node1");
-    Node node(host);
-    node.mc = Node::Interface(0x002590000a01ULL, dead.ip());
-    node.mc.name("node1-mc");
-    NodesTestAccess::store(nodes).push_back(node);
-    nodes.resetIPMI();
-  }
+  addController(nodes, 1, dead.ip(), 0x0A000A00U);
   using std::chrono::seconds;
 
   // The sampler reads the chosen sensor with no lock held.

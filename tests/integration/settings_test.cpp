@@ -117,21 +117,15 @@ TEST_F(SettingsTest, ValidationRefusesWhatIsNotAWholeTrelliumPackage) {
   EXPECT_NE(refusal(truncated).find("] the package file is damaged or incomplete; upload it again"), std::string::npos);
 }
 
-TEST_F(SettingsTest, ValidationPassesAPackageWithoutInstallingIt) {
+TEST_F(SettingsTest, ValidationPassesAPackageWithoutInstallingItAndTheUpgradeInstallsIt) {
   trl::test::CaptureStdout out;
   EXPECT_EQ(trl::test::errorOf<_Error>([&] { settings.validateTrellium(package); }), "");
+  EXPECT_EQ(trl::test::fileSize(payload), -1) << "validation installs nothing";
+  settings.upgradeTrellium(package);
   const std::string log = out.text();
   EXPECT_NE(log.find("] launching { " + dpkg + " --dry-run -i " + package + " } wait=1 logging=1\n"),
             std::string::npos) << log;
   EXPECT_NE(log.find("] exit flags 0\n"), std::string::npos) << log;
-  EXPECT_EQ(trl::test::fileSize(payload), -1);
-}
-
-TEST_F(SettingsTest, UpgradeInstallsThePackage) {
-  trl::test::CaptureStdout out;
-  settings.validateTrellium(package);
-  settings.upgradeTrellium(package);
-  const std::string log = out.text();
   EXPECT_EQ(trl::test::readFile(payload), "new version\n");
   EXPECT_NE(log.find("] Upgrading Trellium from package file " + package + "\n"), std::string::npos) << log;
   EXPECT_NE(log.find("] launching { " + dpkg + " --force-confdef --force-confold -i " + package +
@@ -180,17 +174,15 @@ TEST_F(SettingsTest, UpgradeKeepsAnEditedConfigurationFileWithoutAsking) {
   EXPECT_NE(trl::test::readFile(admin + "/status").find("Version: 2.0\n"), std::string::npos);
 }
 
-TEST_F(SettingsTest, FailedUpgradeInstallsNothing) {
-  trl::test::CaptureStdout out;
-  const std::string error = trl::test::errorOf<_Error>([&] { settings.upgradeTrellium(not_package); });
-  EXPECT_TRUE(std::regex_search(error, std::regex("\\] \\{ .* -i .* \\} exited with [1-9][0-9]*; expected 0$")))
-      << error;
-  EXPECT_EQ(trl::test::readFile(admin + "/status"), "");
-}
-
-// A name that the package manager would take for one of its options never
-// reaches it.
-TEST_F(SettingsTest, OnlyAbsolutePackagePaths) {
+TEST_F(SettingsTest, FailedUpgradeInstallsNothingAndOnlyAbsolutePathsReachThePackageManager) {
+  {
+    const trl::test::CaptureStdout quiet;
+    const std::string error = trl::test::errorOf<_Error>([&] { settings.upgradeTrellium(not_package); });
+    EXPECT_TRUE(std::regex_search(error, std::regex("\\] \\{ .* -i .* \\} exited with [1-9][0-9]*; expected 0$")))
+        << error;
+    EXPECT_EQ(trl::test::readFile(admin + "/status"), "");
+  }
+  // A name that the package manager would take for one of its options never reaches it.
   trl::test::CaptureStdout out;
   EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.validateTrellium("--force-all"); }), "");
   EXPECT_NE(trl::test::errorOf<_Error>([&] { settings.upgradeTrellium("trellium_1.0_all.deb"); }), "");

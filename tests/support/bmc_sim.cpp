@@ -14,6 +14,9 @@
 
 #include <freeipmi/freeipmi.h>
 
+#include "modules/unique_fd.h"
+#include "tests/support/scratch.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -56,31 +59,7 @@ int remainingMs(Clock::time_point deadline) {
 }
 
 // An open descriptor, closed when the object goes.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = trl::UniqueFd;
 
 std::string findInPath(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
@@ -159,7 +138,7 @@ class Child {
     for (const auto& a : invocation.argv) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     Fd null_in(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (!null_in.valid()) throw std::runtime_error("cannot open /dev/null: " + errnoText(errno));
+    if (!null_in) throw std::runtime_error("cannot open /dev/null: " + errnoText(errno));
     int err_pipe[2];
     if (pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed: " + errnoText(errno));
     Fd err_read(err_pipe[0]), err_write(err_pipe[1]);
@@ -199,7 +178,7 @@ class Child {
     }
     pid_ = pid;
     pidfd_ = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (!pidfd_.valid()) {
+    if (!pidfd_) {
       const int e = errno;
       kill(-pid, SIGKILL);
       int st;
@@ -242,22 +221,8 @@ class Child {
   int status_ = -1;
 };
 
-// The whole file, or "" when it cannot be read.
-std::string readText(const std::string& path) {
-  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  std::string text;
-  if (!fd.valid()) return text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = read(fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return text;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-}
-
 std::string lastLines(const std::string& path, size_t count) {
-  std::istringstream in(readText(path));
+  std::istringstream in(readFile(path));
   std::vector<std::string> lines;
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
@@ -279,7 +244,7 @@ sockaddr_in socketAddress(const std::string& address, int port) {
 // True when nothing holds address:port of the given socket type.
 bool portFree(const std::string& address, int port, int type) {
   Fd s(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  if (!s.valid()) throw std::runtime_error("socket failed: " + errnoText(errno));
+  if (!s) throw std::runtime_error("socket failed: " + errnoText(errno));
   const sockaddr_in sa = socketAddress(address, port);
   if (bind(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
   if (errno == EACCES)
@@ -334,7 +299,7 @@ class ConsoleConnection {
   ConsoleConnection(const std::string& address, int port, Clock::time_point deadline)
       : deadline_(deadline) {
     fd_ = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd_.valid()) throw std::runtime_error("socket failed: " + errnoText(errno));
+    if (!fd_) throw std::runtime_error("socket failed: " + errnoText(errno));
     const sockaddr_in sa = socketAddress(address, port);
     if (connect(fd_.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
       throw std::system_error(errno, std::generic_category(), "connect to " + address + ":" + std::to_string(port));
@@ -429,7 +394,7 @@ void writeFileAtomically(const std::string& path, const std::string& text) {
   const std::string tmp = path + ".tmp." + std::to_string(getpid());
   {
     const Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.valid() || write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    if (!fd || write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
       throw std::runtime_error("cannot write " + tmp + ": " + errnoText(errno));
   }
   if (rename(tmp.c_str(), path.c_str()) != 0)
@@ -580,7 +545,7 @@ const std::string& SimulatedBmcs::stateDir() const { return dir_->path; }
 
 void SimulatedBmcs::launch(Controller& c) {
   Fd log(open(c.log().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!log.valid()) throw std::runtime_error("cannot open " + c.log() + ": " + errnoText(errno));
+  if (!log) throw std::runtime_error("cannot open " + c.log() + ": " + errnoText(errno));
   Child::Invocation invocation;
   invocation.argv = {"ipmi_sim", "-n", "-c", c.dir + "/lan.conf", "-f", c.dir + "/node.emu", "-s", c.dir};
   invocation.output_fd = log.get();
@@ -667,7 +632,7 @@ void SimulatedBmcs::setOemMode(int i, OemMode mode) {
 }
 
 bool SimulatedBmcs::powered(int i) const {
-  const std::string value = readText(at(i).dir + "/power");
+  const std::string value = readFile(at(i).dir + "/power");
   return value.empty() || value[0] == '1';  // chassis_control: no file means on
 }
 
