@@ -17,7 +17,6 @@ namespace {
 
 using trl::test::endsWith;
 using trl::test::errorOf;
-
 using trl::test::readFile;
 using trl::test::writeFile;
 using Node = Nodes::Node;
@@ -80,15 +79,7 @@ class DeploymentTest : public ::testing::Test {
   }
 };
 
-
-
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
-TEST(DeploymentMacstr, SixLowerCaseBytesJoinedByDashes) {
-  EXPECT_EQ(Deployment::macstr(0x0025906abcdeULL), "00-25-90-6a-bc-de");
-  EXPECT_EQ(Deployment::macstr(0), "00-00-00-00-00-00");
-  EXPECT_EQ(Deployment::macstr(0xffffffffffffULL), "ff-ff-ff-ff-ff-ff");
-}
 
 TEST_F(DeploymentTest, OptionsComeInVersionOrderAndIncompleteOnesAreSkipped) {
   option("ubuntu", "Ubuntu 22.04\nsecond line\n", "");
@@ -108,28 +99,20 @@ TEST_F(DeploymentTest, OptionsComeInVersionOrderAndIncompleteOnesAreSkipped) {
   EXPECT_TRUE(contains(log, "] skipping " + os + "/no-template/PXELINUX (No such file or directory on pxelinux)\n"));
   EXPECT_TRUE(contains(log, "] skipping " + os + "/no-name/NAME (No such file or directory on NAME)\n"));
   EXPECT_TRUE(contains(log, "] skipping " + os + "/stray-file/NAME (Not a directory on NAME)\n"));
-  EXPECT_TRUE(contains(log, "] opened " + os + "/centos-6.10/PXELINUX\n"));
-  EXPECT_TRUE(contains(log, "] found [centos-6.10] [CentOS 6.10]\n"));
-  EXPECT_LT(log.find("found [centos-6.9]"), log.find("found [centos-6.10]"));
-  EXPECT_TRUE(contains(log, "] [Deployment] select(0)\n"));
   EXPECT_EQ(deployment.current(), 0) << "an empty table leaves the first option chosen";
   EXPECT_EQ(deployment.currentDesc(), "CentOS 6.9");
   EXPECT_TRUE(cfgFiles().empty());
 }
 
-TEST_F(DeploymentTest, NameStartingWithNewlineStopsTheStart) {
-  option("centos-6.9", "CentOS 6.9\n", "");
-  option("debian", "\nDebian\n", "");
-  Nodes nodes;
-  EXPECT_TRUE(endsWith(errorOf([&] { Deployment d(nodes); }), "] failed to match"));
-  option("debian", "", "");
-  EXPECT_TRUE(endsWith(errorOf([&] { Deployment d(nodes); }), "] failed to match")) << "an empty NAME too";
-}
-
-TEST_F(DeploymentTest, WithoutOptionsTheStartFails) {
+TEST_F(DeploymentTest, WithoutOptionsOrWithAnEmptyNameTheStartFails) {
   Nodes nodes;
   EXPECT_TRUE(endsWith(errorOf([&] { Deployment d(nodes); }), "] impossible entry selected"));
-  std::filesystem::remove(os);
+  option("centos-6.9", "CentOS 6.9\n", "");
+  for (const char* name : {"\nDebian\n", ""}) {
+    option("debian", name, "");
+    EXPECT_TRUE(endsWith(errorOf([&] { Deployment d(nodes); }), "] failed to match")) << name;
+  }
+  std::filesystem::remove_all(os);
   const std::string missing = errorOf([&] { Deployment d(nodes); });
   EXPECT_TRUE(contains(missing, "] failed to list directory with '")) << missing;
 }
@@ -204,21 +187,7 @@ TEST_F(DeploymentTest, ServerThatLeavesTheTableLosesItsFileAtTheNextApplication)
   EXPECT_EQ(readFile(serverFile(aic)), "label ubuntu serial 1\n");
 }
 
-TEST_F(DeploymentTest, EmptyTableKeepsTheOptionButTheLastServersLoseTheirFiles) {
-  twoOptions();
-  Nodes nodes;
-  addServers(nodes, {supermicro});
-  Deployment deployment(nodes);
-  removeServer(nodes, supermicro);
-  deployment.select(1);
-  EXPECT_EQ(deployment.current(), 0) << "nothing was applied";
-  EXPECT_TRUE(cfgFiles().empty()) << "a server outside the table boots nothing of ours";
-  addServers(nodes, {aic});
-  deployment.select(-1);
-  EXPECT_EQ(readFile(serverFile(aic)), "label centos\nconsole=ttyS0 serial 1 115200\n");
-}
-
-TEST_F(DeploymentTest, ImpossibleEntriesChangeNothing) {
+TEST_F(DeploymentTest, ImpossibleEntriesAndAnEmptyTableChangeNothingButTheLastServersLoseTheirFiles) {
   twoOptions();
   Nodes nodes;
   addServers(nodes, {supermicro});
@@ -229,6 +198,13 @@ TEST_F(DeploymentTest, ImpossibleEntriesChangeNothing) {
     EXPECT_EQ(deployment.current(), 1);
     EXPECT_EQ(readFile(serverFile(supermicro)), "label ubuntu serial 2\n");
   }
+  removeServer(nodes, supermicro);
+  deployment.select(0);
+  EXPECT_EQ(deployment.current(), 1) << "nothing was applied";
+  EXPECT_TRUE(cfgFiles().empty()) << "a server outside the table boots nothing of ours";
+  addServers(nodes, {aic});
+  deployment.select(-1);
+  EXPECT_EQ(readFile(serverFile(aic)), "label ubuntu serial 1\n");
 }
 
 TEST_F(DeploymentTest, DestructionAndClearallLeaveNoFileBehind) {
