@@ -15,6 +15,7 @@
 #include "gui/wiring.h"
 #include "tests/support/modules_root.h"
 #include "tests/support/scratch.h"
+#include "tests/unit/gui_support.h"
 #include "web/combo_box.h"
 #include "web/standard_item_model.h"
 #include "web/table_view.h"
@@ -24,7 +25,7 @@ namespace {
 
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
+using trl::test::nodes;
 std::string fabricPath() { return trl::test::ModulesRoot::dir() + Geometry::fabric_json; }
 
 class FabricTabs : public ::testing::Test {
@@ -38,14 +39,10 @@ class FabricTabs : public ::testing::Test {
   // The node table holds exactly n servers, as the Servers tab would add
   // them (no address, so nothing is probed).
   static void setServers(int n) {
-    const Nodes::ExclusiveAccess table(nodes());
-    Store<Nodes::Node>& store = NodesTestAccess::store(nodes());
-    while (store.size() > 0) store.pop_back();
-    for (int i = 1; i <= n; ++i) {
-      Nodes::Node::Interface host(0x002590000000ULL + i, 0);
-      host.name("node" + std::to_string(i));
-      store.push_back(Nodes::Node(host));
-    }
+    std::vector<Nodes::Node> records;
+    for (int i = 1; i <= n; ++i)
+      records.push_back(trl::test::namedServer("node" + std::to_string(i), 0x002590000000ULL + i));
+    trl::test::setTable(records);
   }
 
   // A session as the web server makes one, for a person signed in.
@@ -255,11 +252,10 @@ TEST_F(FabricTabs, EveryChoiceIsAuditedFirst) {
   EXPECT_TRUE(trl::test::endsWith(lines[1], "\tfabric geometry\t4x4, 4U")) << lines[1];
 
   const std::string written = fabricFile();
-  std::filesystem::rename(log, log + ".kept");
-  std::filesystem::create_directory(log);  // the log cannot be opened
-  click(*app->fabricTab(), "2x8");
-  std::filesystem::remove(log);
-  std::filesystem::rename(log + ".kept", log);
+  {
+    const trl::test::AuditLogBlocked blocked;
+    click(*app->fabricTab(), "2x8");
+  }
   EXPECT_EQ(fabricFile(), written) << "nothing applied without its audit line";
   EXPECT_NE(app->dialogs().html().find("Nothing was changed: the audit log cannot be written"), std::string::npos);
   EXPECT_EQ(trl::auditTail(10).size(), 2u);

@@ -18,6 +18,7 @@
 #include "gui/monitor_table.h"
 #include "tests/support/bmc_sim.h"
 #include "tests/support/modules_root.h"
+#include "tests/unit/gui_support.h"
 #include "tests/web/support/test_page.h"
 #include "web/any_text.h"
 #include "web/chart.h"
@@ -39,7 +40,8 @@ Nodes::Config quickIpmi() {
 }
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot(quickIpmi()));
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
+using trl::test::nodes;
+using trl::test::setTable;
 History& history() { return nodes().history(); }
 
 // Server k, named nodek, with a Supermicro controller at mcAddress (none: no session).
@@ -54,12 +56,6 @@ Node server(int k, const std::string& mcAddress = "") {
   nodes().resetIPMI(node);
   node.powerStatus(Node::Up);
   return node;
-}
-
-void setTable(const std::vector<Node>& records) {
-  const Nodes::ExclusiveAccess table(nodes());
-  NodesTestAccess::store(nodes()).clear();
-  for (const Node& node : records) NodesTestAccess::store(nodes()).push_back(node);
 }
 
 void setPowerStatus(int index, Node::PowerStatus status) {
