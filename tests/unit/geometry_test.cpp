@@ -61,30 +61,23 @@ TEST(GeometryConfig, NormalisesAndOrders) {
   EXPECT_TRUE(Geometry::Config(2, 4, 2) == Geometry::Config(4, 2, 2));
 }
 
-TEST(GeometryConfigurations, SmallCounts) {
+TEST(GeometryConfigurations, EveryShapeOfAtMostNServersBestFirst) {
   Geometry g;
   EXPECT_TRUE(candidates(g, 0).empty());
   EXPECT_TRUE(candidates(g, 1).empty());
   EXPECT_EQ(candidates(g, 2), std::vector<std::string>({"2"}));
-  EXPECT_EQ(candidates(g, 8), std::vector<std::string>({"2x2x2", "2x4", "8", "7", "2x3", "6", "5", "2x2", "4", "3", "2"}));
-}
-
-TEST(GeometryConfigurations, SixteenServersBestFirst) {
-  Geometry g;
   EXPECT_EQ(candidates(g, 16),
             std::vector<std::string>({"2x4x2", "4x4", "2x8", "3x5", "2x7", "2x3x2", "3x4", "2x6", "2x5", "3x3", "2x2x2",
                                       "2x4", "8", "7", "2x3", "6", "5", "2x2", "4", "3", "2"}));
-  const Geometry::Lock guard = g.lock();
-  EXPECT_EQ(g.configs_begin()->str().second, "(16 nodes)");
-}
-
-TEST(GeometryConfigurations, LargeClusterOffersEveryShape) {
-  Geometry g;
+  {
+    const Geometry::Lock guard = g.lock();
+    EXPECT_EQ(g.configs_begin()->str().second, "(16 nodes)");
+  }
   const std::vector<std::string> all = candidates(g, 512);
   ASSERT_EQ(all.size(), 119u);
   EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 6),
             std::vector<std::string>({"8x8x8", "8x8x7", "7x8x7", "8x8x6", "7x7x7", "7x8x6"}));
-  EXPECT_EQ(candidates(g, 100000), all);
+  EXPECT_EQ(candidates(g, 100000), all) << "no ring beyond 8 servers";
 }
 
 TEST(GeometryRing, FoldedPlacementAndInverse) {
@@ -123,7 +116,7 @@ TEST(GeometryBuild, CablingOfTwoByThreeByTwo) {
   EXPECT_EQ(g.dimensions(), (std::array<unsigned, 3>{2, 3, 2}));
 }
 
-TEST(GeometryBuild, RingOfEightAtTwoUnits) {
+TEST(GeometryBuild, RingOfEightAtTwoUnitsAndThreeDigitLabels) {
   Geometry g;
   g.build(2, "8");
   const auto table = rows(g);
@@ -134,14 +127,9 @@ TEST(GeometryBuild, RingOfEightAtTwoUnits) {
   EXPECT_EQ(table[1], Geometry::Row({"1", "XA01", "XB03", "35cm"}));
   EXPECT_EQ(table[4], Geometry::Row({"4", "XA07", "XB08", "25cm"}));
   EXPECT_EQ(g.dimensions(), (std::array<unsigned, 3>{8, 0, 0}));
-}
-
-TEST(GeometryBuild, ThreeDigitLabels) {
-  Geometry g;
   g.build(1, "8x8x2");
-  const auto table = rows(g);
-  EXPECT_EQ(table.back(), Geometry::Row({"128", "XA122", "XB121", "25cm", "YA80", "YB72", "60cm", "ZA128", "ZB64",
-                                         "75cm"}));
+  EXPECT_EQ(rows(g).back(), Geometry::Row({"128", "XA122", "XB121", "25cm", "YA80", "YB72", "60cm", "ZA128", "ZB64",
+                                           "75cm"})) << "three-digit labels";
 }
 
 TEST(GeometryBuild, BadInputChangesNothing) {
@@ -185,19 +173,14 @@ const std::string example =
 
 const Records exampleRecords = {{"node-a", 0}, {"node-b", 0}, {"node-c", 1}, {"node-d", -1}};
 
-TEST(GeometryFabric, ExampleByteExact) {
+std::string partitionsOf(const std::string& t) { return t.substr(t.find("\"partitions\"")); }
+
+TEST(GeometryFabric, ExampleByteExactSyncOnlyAndMasters) {
   Geometry g;
   g.build(1, "2x2");
   EXPECT_EQ(text(g, exampleRecords), example);
   EXPECT_EQ(g.fabricReport(exampleRecords),
             "----------------------------\nFabric file (fabric.json)\n----------------------------\n" + example);
-}
-
-std::string partitionsOf(const std::string& t) { return t.substr(t.find("\"partitions\"")); }
-
-TEST(GeometryFabric, SyncOnlyAndMasters) {
-  Geometry g;
-  g.build(1, "2x2");
   const std::string empty = text(g, {});
   EXPECT_NE(empty.find("\"nodes\": [\n\t],\n"), std::string::npos) << empty;
   EXPECT_EQ(partitionsOf(empty), "\"partitions\": [\n\t\t{\"master\": \"0xfff\", \"builder\": \"0x000\"},\n\t]\n}}\n");
