@@ -7,19 +7,15 @@
 #include <cstring>
 
 #include "gui/dashboard.h"
-#include "gui/modules.h"
 #include "gui/overview_panel.h"
 #include "gui/powercontrol_panel.h"
-#include "web/check_box.h"
 #include "gui/server_detail_widget.h"
 #include "gui/serverlist_panel.h"
 #include "gui/util.h"
 #include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
 #include "tests/unit/gui_support.h"
-#include "tests/web/support/test_page.h"
+#include "web/check_box.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/progress_dialog.h"
 #include "web/push_button.h"
 

@@ -6,18 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "gui/booting_panel.h"
 #include "gui/util.h"
-#include "modules/audit_log.h"
 #include "modules/deployment.h"
 #include "modules/nodes.h"
 #include "tests/support/registry_root.h"
-#include "tests/support/scratch.h"
 #include "tests/unit/gui_support.h"
-#include "tests/web/support/test_page.h"
 #include "web/text.h"
 
 namespace {

@@ -4,19 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "gui/fabric.h"
-#include "modules/audit_log.h"
-#include "web/application.h"
-#include "web/dialog.h"
-#include "gui/modules.h"
 #include "gui/trellium.h"
 #include "gui/wiring.h"
 #include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
 #include "tests/unit/gui_support.h"
+#include "web/application.h"
 #include "web/combo_box.h"
+#include "web/dialog.h"
 #include "web/standard_item_model.h"
 #include "web/table_view.h"
 #include "web/text.h"

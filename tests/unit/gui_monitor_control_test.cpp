@@ -13,13 +13,11 @@
 #include <limits>
 
 #include "gui/chart_container.h"
-#include "gui/modules.h"
 #include "gui/monitor_control.h"
 #include "gui/monitor_table.h"
 #include "tests/support/bmc_sim.h"
 #include "tests/support/modules_root.h"
 #include "tests/unit/gui_support.h"
-#include "tests/web/support/test_page.h"
 #include "web/any_text.h"
 #include "web/chart.h"
 #include "web/combo_box.h"

@@ -5,26 +5,18 @@
 // questions before anything is forgotten.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <set>
 
-#include "gui/comboitemdelegate.h"
 #include "gui/fabric.h"
-#include "gui/modules.h"
 #include "gui/node_config.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
 #include "gui/wiring.h"
-#include "modules/audit_log.h"
 #include "tests/support/modules_root.h"
 #include "tests/unit/gui_support.h"
-#include "tests/support/scratch.h"
-#include "tests/web/support/test_page.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/standard_item_model.h"
-#include "web/string_list_model.h"
 #include "web/tab_widget.h"
 #include "web/table_view.h"
 #include "web/text.h"

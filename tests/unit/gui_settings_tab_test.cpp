@@ -8,22 +8,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "gui/ipmi_settings_panel.h"
-#include "gui/modules.h"
 #include "gui/trellium.h"
-#include "modules/audit_log.h"
 #include "modules/paths.h"
 #include "tests/support/modules_root.h"
 #include "tests/unit/gui_support.h"
-#include "tests/support/scratch.h"
-#include "tests/web/support/test_page.h"
 #include "web/anchor.h"
 #include "web/check_box.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/push_button.h"
 #include "web/tab_widget.h"
 #include "web/text.h"

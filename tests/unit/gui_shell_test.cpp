@@ -5,23 +5,21 @@
 #include <filesystem>
 #include <set>
 
+#include "gui/audit.h"
 #include "gui/comboitemdelegate.h"
 #include "gui/help.h"
 #include "gui/modules.h"
-#include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
-#include "gui/audit.h"
 #include "modules/audit_log.h"
+#include "tests/support/modules_root.h"
+#include "tests/support/scratch.h"
 #include "web/combo_box.h"
-#include "web/push_button.h"
 #include "web/session.h"
 #include "web/standard_item_model.h"
 #include "web/string_list_model.h"
 #include "web/tab_widget.h"
 #include "web/text.h"
-#include "web/tool_bar.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/support/scratch.h"
 #include "modules/store.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
