@@ -66,21 +66,6 @@ struct DashboardPage {
   ServerDetailContainer& detail() const { return *list().serverContainer(); }
 };
 
-TEST(Dashboard, CountsAndTheWholePercentBar) {
-  setTable({server(1, Node::Up), server(2, Node::Down), server(3, Node::Up)});
-  DashboardPage p;
-  p.update(0);
-  const OverviewPanel& overview = *p.dashboard->overviewPanel();
-  EXPECT_EQ(overview.totalText(), Util::stdText("3"));
-  EXPECT_EQ(overview.onlineText(), Util::stdText("2"));
-  EXPECT_EQ(overview.barValue(), 66) << "100 * 2 / 3, rounded down";
-  EXPECT_EQ(OverviewPanel::onlinePercent(0, 0), 0);
-
-  OverviewPanel lone;
-  EXPECT_NE(trl::test::errorOf([&] { lone.setData(Model::SettingsData{}); }).find("] settings is NULL"),
-            std::string::npos);
-}
-
 TEST(Dashboard, GroupCommandProgressAndFailureTexts) {
   TestPage page;
   page.runAndWait([] {
@@ -115,7 +100,7 @@ TEST(Dashboard, GroupCommandProgressAndFailureTexts) {
   EXPECT_NE(answerBox(p.page).find("Reset failed for node1, node2: no IPMI session"), std::string::npos);
 }
 
-TEST(Dashboard, PicturesFollowPowerStateAndSelection) {
+TEST(Dashboard, PicturesButtonsAndWordsFollowThePowerStateAndOutsideTextIsEscaped) {
   const std::pair<Node::PowerStatus, std::string> cases[] = {{Node::Up, "/images/serveron"},
                                                              {Node::Down, "/images/serveroff"},
                                                              {Node::ConnectionError, "/images/servererror"},
@@ -133,9 +118,7 @@ TEST(Dashboard, PicturesFollowPowerStateAndSelection) {
   EXPECT_EQ(image.imageLink(), "/images/serveron_selected.png");
   EXPECT_EQ(ServerDetailContainer::statusPicture(Node::ConnectionError), "server-no-connection.svg");
   EXPECT_EQ(ServerDetailContainer::statusPicture(Node::NoIPMI), "server-error.svg");
-}
 
-TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   web::Application app{web::Environment()};
   ServerDetailContainer detail;
   detail.setDocRoot(docRoot);
@@ -179,10 +162,19 @@ TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   EXPECT_EQ(detail.html().find("DHCP configuration not applied"), std::string::npos);
 }
 
-TEST(Dashboard, ColumnFollowsPowerEventsClicksAndRebuilds) {
+TEST(Dashboard, CountsAndAColumnThatFollowsPowerEventsClicksAndRebuilds) {
   setTable({server(1, Node::Up), server(2, Node::Up), server(3, Node::Down)});
   DashboardPage p;
   p.update(0);
+  const OverviewPanel& overview = *p.dashboard->overviewPanel();
+  EXPECT_EQ(overview.totalText(), Util::stdText("3"));
+  EXPECT_EQ(overview.onlineText(), Util::stdText("2"));
+  EXPECT_EQ(overview.barValue(), 66) << "100 * 2 / 3, rounded down";
+  EXPECT_EQ(OverviewPanel::onlinePercent(0, 0), 0);
+  OverviewPanel lone;
+  EXPECT_NE(trl::test::errorOf([&] { lone.setData(Model::SettingsData{}); }).find("] settings is NULL"),
+            std::string::npos);
+
   ASSERT_EQ(p.list().serverImages().size(), 3u);
   EXPECT_TRUE(p.detail().isHidden());
   p.page.event(*p.list().serverImages()[2], "click");
