@@ -129,11 +129,11 @@ TEST(Dashboard, PicturesButtonsAndWordsFollowThePowerStateAndOutsideTextIsEscape
   detail.update();
   EXPECT_EQ(enabled(), std::vector<bool>(4, false)) << "no node";
   EXPECT_NE(detail.html().find("unknown node"), std::string::npos);
-  const std::pair<Node::PowerStatus, std::vector<bool>> cases[] = {
+  const std::pair<Node::PowerStatus, std::vector<bool>> buttons[] = {
       {Node::Up, {false, true, true, true}},          {Node::Down, {true, false, false, true}},
       {Node::ConnectionError, {false, false, false, false}}, {Node::Unknown, {false, false, false, false}},
       {Node::NoIPMI, {false, false, false, false}}};
-  for (const auto& [status, expected] : cases) {
+  for (const auto& [status, expected] : buttons) {
     const Node node = server(4, status);
     detail.setNode(&node);
     detail.update();
