@@ -26,7 +26,6 @@ namespace {
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
 using Node = Nodes::Node;
-using trl::test::eventually;
 
 using trl::test::nodes;
 
