@@ -50,8 +50,6 @@ std::string text(const Geometry& g, const Records& records) {
   return out.str();
 }
 
-
-
 TEST(GeometryConfig, NormalisesAndOrders) {
   const Geometry::Config a(8, 4, 2), b(2, 2, 4), c(1, 8, 1);
   EXPECT_EQ(std::vector<unsigned>({a.x, a.y, a.z, a.d, a.n, a.g}), std::vector<unsigned>({4, 8, 2, 3, 64, 84}));
@@ -63,46 +61,37 @@ TEST(GeometryConfig, NormalisesAndOrders) {
   EXPECT_TRUE(Geometry::Config(2, 4, 2) == Geometry::Config(4, 2, 2));
 }
 
-TEST(GeometryConfigurations, SmallCounts) {
+TEST(GeometryConfigurations, EveryShapeOfAtMostNServersBestFirst) {
   Geometry g;
   EXPECT_TRUE(candidates(g, 0).empty());
   EXPECT_TRUE(candidates(g, 1).empty());
   EXPECT_EQ(candidates(g, 2), std::vector<std::string>({"2"}));
-  EXPECT_EQ(candidates(g, 8), std::vector<std::string>({"2x2x2", "2x4", "8", "7", "2x3", "6", "5", "2x2", "4", "3", "2"}));
-}
-
-TEST(GeometryConfigurations, SixteenServersBestFirst) {
-  Geometry g;
   EXPECT_EQ(candidates(g, 16),
             std::vector<std::string>({"2x4x2", "4x4", "2x8", "3x5", "2x7", "2x3x2", "3x4", "2x6", "2x5", "3x3", "2x2x2",
                                       "2x4", "8", "7", "2x3", "6", "5", "2x2", "4", "3", "2"}));
-  const Geometry::Lock guard = g.lock();
-  EXPECT_EQ(g.configs_begin()->str().second, "(16 nodes)");
-}
-
-TEST(GeometryConfigurations, LargeClusterOffersEveryShape) {
-  Geometry g;
+  {
+    const Geometry::Lock guard = g.lock();
+    EXPECT_EQ(g.configs_begin()->str().second, "(16 nodes)");
+  }
   const std::vector<std::string> all = candidates(g, 512);
   ASSERT_EQ(all.size(), 119u);
   EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 6),
             std::vector<std::string>({"8x8x8", "8x8x7", "7x8x7", "8x8x6", "7x7x7", "7x8x6"}));
-  EXPECT_EQ(candidates(g, 100000), all);
+  EXPECT_EQ(candidates(g, 100000), all) << "no ring beyond 8 servers";
 }
 
 TEST(GeometryRing, FoldedPlacementAndInverse) {
   const Geometry g;
-  const std::map<unsigned, std::vector<unsigned>> positions = {
-      {2, {0, 1}},          {3, {0, 2, 1}},          {4, {0, 2, 3, 1}},          {5, {0, 2, 4, 3, 1}},
-      {6, {0, 2, 4, 5, 3, 1}}, {7, {0, 2, 4, 6, 5, 3, 1}}, {8, {0, 2, 4, 6, 7, 5, 3, 1}}};
-  for (const auto& [size, expected] : positions) {
+  for (unsigned size = 2; size <= 8; ++size) {
     for (unsigned e = 0; e < size; ++e) {
-      EXPECT_EQ(g.cablering(e, 1, size), expected[e]) << size << " " << e;
-      EXPECT_EQ(g.cablering(e + size, 3, size), 3 * expected[e]) << "wraps and strides";
+      EXPECT_EQ(g.cablering(e + size, 3, size), 3 * g.cablering(e, 1, size)) << "wraps and strides";
       EXPECT_EQ(g.jsonring(g.cablering(e, 1, size), 1, size), e) << size << " " << e;
     }
   }
-  EXPECT_EQ(std::vector<unsigned>({g.jsonring(0, 1, 4), g.jsonring(1, 1, 4), g.jsonring(2, 1, 4), g.jsonring(3, 1, 4)}),
-            std::vector<unsigned>({0, 3, 1, 2}));
+  std::vector<unsigned> eight;
+  for (unsigned e = 0; e < 8; ++e) eight.push_back(g.cablering(e, 1, 8));
+  EXPECT_EQ(eight, std::vector<unsigned>({0, 2, 4, 6, 7, 5, 3, 1})) << "out on the even places, back on the odd";
+  EXPECT_EQ(g.cablering(2, 1, 3), 1u);
   unsigned a = 0, b = 0;
   g.pair(7, 2, 4, 100, &a, &b);  // last element of the second ring closes back to its first
   EXPECT_EQ(a, 103u);
@@ -127,7 +116,7 @@ TEST(GeometryBuild, CablingOfTwoByThreeByTwo) {
   EXPECT_EQ(g.dimensions(), (std::array<unsigned, 3>{2, 3, 2}));
 }
 
-TEST(GeometryBuild, RingOfEightAtTwoUnits) {
+TEST(GeometryBuild, RingOfEightAtTwoUnitsAndThreeDigitLabels) {
   Geometry g;
   g.build(2, "8");
   const auto table = rows(g);
@@ -138,14 +127,9 @@ TEST(GeometryBuild, RingOfEightAtTwoUnits) {
   EXPECT_EQ(table[1], Geometry::Row({"1", "XA01", "XB03", "35cm"}));
   EXPECT_EQ(table[4], Geometry::Row({"4", "XA07", "XB08", "25cm"}));
   EXPECT_EQ(g.dimensions(), (std::array<unsigned, 3>{8, 0, 0}));
-}
-
-TEST(GeometryBuild, ThreeDigitLabels) {
-  Geometry g;
   g.build(1, "8x8x2");
-  const auto table = rows(g);
-  EXPECT_EQ(table.back(), Geometry::Row({"128", "XA122", "XB121", "25cm", "YA80", "YB72", "60cm", "ZA128", "ZB64",
-                                         "75cm"}));
+  EXPECT_EQ(rows(g).back(), Geometry::Row({"128", "XA122", "XB121", "25cm", "YA80", "YB72", "60cm", "ZA128", "ZB64",
+                                           "75cm"})) << "three-digit labels";
 }
 
 TEST(GeometryBuild, BadInputChangesNothing) {
@@ -189,19 +173,14 @@ const std::string example =
 
 const Records exampleRecords = {{"node-a", 0}, {"node-b", 0}, {"node-c", 1}, {"node-d", -1}};
 
-TEST(GeometryFabric, ExampleByteExact) {
+std::string partitionsOf(const std::string& t) { return t.substr(t.find("\"partitions\"")); }
+
+TEST(GeometryFabric, ExampleByteExactSyncOnlyAndMasters) {
   Geometry g;
   g.build(1, "2x2");
   EXPECT_EQ(text(g, exampleRecords), example);
   EXPECT_EQ(g.fabricReport(exampleRecords),
             "----------------------------\nFabric file (fabric.json)\n----------------------------\n" + example);
-}
-
-std::string partitionsOf(const std::string& t) { return t.substr(t.find("\"partitions\"")); }
-
-TEST(GeometryFabric, SyncOnlyAndMasters) {
-  Geometry g;
-  g.build(1, "2x2");
   const std::string empty = text(g, {});
   EXPECT_NE(empty.find("\"nodes\": [\n\t],\n"), std::string::npos) << empty;
   EXPECT_EQ(partitionsOf(empty), "\"partitions\": [\n\t\t{\"master\": \"0xfff\", \"builder\": \"0x000\"},\n\t]\n}}\n");
@@ -354,25 +333,19 @@ class FabricFile : public ::testing::Test {
   }
 };
 
-TEST_F(FabricFile, ReplacedWholeAndReadableByTftp) {
-  g.build(1, "2x2");
-  trl::test::writeFile(target, "old and much longer content than the new file will have......................");
-  g.writeFabric(exampleRecords);
-  EXPECT_EQ(trl::test::readFile(target), example);
-  struct stat st;
-  ASSERT_EQ(stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
-  EXPECT_EQ(entries(), std::vector<std::string>({"fabric.json"}));
-}
-
-TEST_F(FabricFile, PlantedLinkIsReplacedNotFollowed) {
+TEST_F(FabricFile, ReplacedWholeReadableByTftpAndAPlantedLinkIsReplacedNotFollowed) {
   g.build(1, "2x2");
   const std::string victim = root.mkdir("/etc") + "/shadow";
-  trl::test::writeFile(victim, "secret");
+  trl::test::writeFile(victim, "secret and much longer than the new file will be..............................");
   ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
   g.writeFabric(exampleRecords);
-  EXPECT_EQ(trl::test::readFile(victim), "secret");
+  EXPECT_EQ(trl::test::readFile(victim), "secret and much longer than the new file will be..............................");
   EXPECT_EQ(trl::test::readFile(target), example);
+  struct stat st;
+  ASSERT_EQ(lstat(target.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(entries(), std::vector<std::string>({"fabric.json"})) << "no staging file left";
 }
 
 TEST_F(FabricFile, FailuresLeaveNoStagingFile) {
@@ -380,23 +353,13 @@ TEST_F(FabricFile, FailuresLeaveNoStagingFile) {
   g.build(1, "2x2");
   ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
   trl::test::writeFile(target + "/keep", "x");
-  std::string error;
-  try {
-    g.writeFabric(exampleRecords);
-  } catch (const _SysError& e) {
-    error = e.what();
-  }
+  std::string error = errorOf<_SysError>([&] { g.writeFabric(exampleRecords); });
   EXPECT_NE(error.find("] rename failed with '"), std::string::npos) << error;
   EXPECT_EQ(entries(), std::vector<std::string>({"fabric.json"}));
   EXPECT_EQ(trl::test::readFile(target + "/keep"), "x");
 
   std::filesystem::remove_all(dir);
-  error.clear();
-  try {
-    g.writeFabric(exampleRecords);
-  } catch (const _SysError& e) {
-    error = e.what();
-  }
+  error = errorOf<_SysError>([&] { g.writeFabric(exampleRecords); });
   EXPECT_NE(error.find("] constructing output stream on " + dir + "/.fabric.json.XXXXXX failed with '"),
             std::string::npos) << error;
 }

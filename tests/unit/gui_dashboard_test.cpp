@@ -7,18 +7,15 @@
 #include <cstring>
 
 #include "gui/dashboard.h"
-#include "gui/modules.h"
 #include "gui/overview_panel.h"
 #include "gui/powercontrol_panel.h"
-#include "web/check_box.h"
 #include "gui/server_detail_widget.h"
 #include "gui/serverlist_panel.h"
 #include "gui/util.h"
 #include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
-#include "tests/web/support/test_page.h"
+#include "tests/unit/gui_support.h"
+#include "web/check_box.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/progress_dialog.h"
 #include "web/push_button.h"
 
@@ -31,7 +28,10 @@ const std::string docRoot = TRL_BINARY_DIR "/resources/docroot/";
 
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
+using trl::test::answerBox;
+using trl::test::nodes;
+using trl::test::setTable;
+using trl::test::table;
 
 // A name as a table file from elsewhere could hold it, past the registry's checks.
 void rawName(Node::Interface& iface, const std::string& name) {
@@ -51,17 +51,6 @@ Node server(int k, Node::PowerStatus status, const std::string& name = "") {
   return node;
 }
 
-void setTable(const std::vector<Node>& records) {
-  const Nodes::ExclusiveAccess table(nodes());
-  NodesTestAccess::store(nodes()).clear();
-  for (const Node& node : records) NodesTestAccess::store(nodes()).push_back(node);
-}
-
-std::vector<Node> table() {
-  const Nodes::SharedAccess access(nodes());
-  return std::vector<Node>(access.begin(), access.end());
-}
-
 // A page holding one Dashboard on the shared registry.
 struct DashboardPage {
   Dashboard* dashboard = nullptr;
@@ -75,38 +64,7 @@ struct DashboardPage {
   }
   ServerListPanel& list() const { return *dashboard->serverListPanel(); }
   ServerDetailContainer& detail() const { return *list().serverContainer(); }
-  std::string dialogs() {
-    std::string html;
-    page.runAndWait([&] { html = page.app().dialogs().html(); });
-    return html;
-  }
-  // Presses OK on the message box shown, as the person would.
-  void answer() {
-    web::PushButton* ok = nullptr;
-    page.runAndWait([&] {
-      page.app().dialogs().visitRenderedChildren([&](web::Widget& w) {
-        if (auto* box = dynamic_cast<web::MessageBox*>(&w)) ok = box->button(web::Ok);
-      });
-    });
-    ASSERT_NE(ok, nullptr);
-    page.event(*ok, "click");
-  }
 };
-
-TEST(Dashboard, CountsAndTheWholePercentBar) {
-  setTable({server(1, Node::Up), server(2, Node::Down), server(3, Node::Up)});
-  DashboardPage p;
-  p.update(0);
-  const OverviewPanel& overview = *p.dashboard->overviewPanel();
-  EXPECT_EQ(overview.totalText(), Util::stdText("3"));
-  EXPECT_EQ(overview.onlineText(), Util::stdText("2"));
-  EXPECT_EQ(overview.barValue(), 66) << "100 * 2 / 3, rounded down";
-  EXPECT_EQ(OverviewPanel::onlinePercent(0, 0), 0);
-
-  OverviewPanel lone;
-  EXPECT_NE(trl::test::errorOf([&] { lone.setData(Model::SettingsData{}); }).find("] settings is NULL"),
-            std::string::npos);
-}
 
 TEST(Dashboard, GroupCommandProgressAndFailureTexts) {
   TestPage page;
@@ -133,19 +91,16 @@ TEST(Dashboard, GroupCommandProgressAndFailureTexts) {
   setTable({server(1, Node::NoIPMI), server(2, Node::NoIPMI)});
   DashboardPage p;
   p.update(0);
-  p.page.event(*p.dashboard->powerControlPanel()->shutdownButton(), "click");
-  EXPECT_TRUE(trl::test::eventually(
-      [&] { return p.dialogs().find("Shutdown failed for node1, node2: no IPMI session") != std::string::npos; }));
-  // Unpaced: to every server at once, failures named the same way.
-  p.answer();
   PowerControlPanel& panel = *p.dashboard->powerControlPanel();
+  p.page.event(*panel.shutdownButton(), "click");
+  EXPECT_NE(answerBox(p.page).find("Shutdown failed for node1, node2: no IPMI session"), std::string::npos);
+  // Unpaced: to every server at once, failures named the same way.
   p.page.runAndWait([&] { panel.pacedCheckBox()->setChecked(false); });
   p.page.event(*panel.resetButton(), "click");
-  EXPECT_TRUE(trl::test::eventually(
-      [&] { return p.dialogs().find("Reset failed for node1, node2: no IPMI session") != std::string::npos; }));
+  EXPECT_NE(answerBox(p.page).find("Reset failed for node1, node2: no IPMI session"), std::string::npos);
 }
 
-TEST(Dashboard, PicturesFollowPowerStateAndSelection) {
+TEST(Dashboard, PicturesButtonsAndWordsFollowThePowerStateAndOutsideTextIsEscaped) {
   const std::pair<Node::PowerStatus, std::string> cases[] = {{Node::Up, "/images/serveron"},
                                                              {Node::Down, "/images/serveroff"},
                                                              {Node::ConnectionError, "/images/servererror"},
@@ -163,9 +118,7 @@ TEST(Dashboard, PicturesFollowPowerStateAndSelection) {
   EXPECT_EQ(image.imageLink(), "/images/serveron_selected.png");
   EXPECT_EQ(ServerDetailContainer::statusPicture(Node::ConnectionError), "server-no-connection.svg");
   EXPECT_EQ(ServerDetailContainer::statusPicture(Node::NoIPMI), "server-error.svg");
-}
 
-TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   web::Application app{web::Environment()};
   ServerDetailContainer detail;
   detail.setDocRoot(docRoot);
@@ -176,11 +129,11 @@ TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   detail.update();
   EXPECT_EQ(enabled(), std::vector<bool>(4, false)) << "no node";
   EXPECT_NE(detail.html().find("unknown node"), std::string::npos);
-  const std::pair<Node::PowerStatus, std::vector<bool>> cases[] = {
+  const std::pair<Node::PowerStatus, std::vector<bool>> buttons[] = {
       {Node::Up, {false, true, true, true}},          {Node::Down, {true, false, false, true}},
       {Node::ConnectionError, {false, false, false, false}}, {Node::Unknown, {false, false, false, false}},
       {Node::NoIPMI, {false, false, false, false}}};
-  for (const auto& [status, expected] : cases) {
+  for (const auto& [status, expected] : buttons) {
     const Node node = server(4, status);
     detail.setNode(&node);
     detail.update();
@@ -209,10 +162,19 @@ TEST(Dashboard, DetailButtonsWordsAndEscaping) {
   EXPECT_EQ(detail.html().find("DHCP configuration not applied"), std::string::npos);
 }
 
-TEST(Dashboard, ColumnFollowsPowerEventsClicksAndRebuilds) {
+TEST(Dashboard, CountsAndAColumnThatFollowsPowerEventsClicksAndRebuilds) {
   setTable({server(1, Node::Up), server(2, Node::Up), server(3, Node::Down)});
   DashboardPage p;
   p.update(0);
+  const OverviewPanel& overview = *p.dashboard->overviewPanel();
+  EXPECT_EQ(overview.totalText(), Util::stdText("3"));
+  EXPECT_EQ(overview.onlineText(), Util::stdText("2"));
+  EXPECT_EQ(overview.barValue(), 66) << "100 * 2 / 3, rounded down";
+  EXPECT_EQ(OverviewPanel::onlinePercent(0, 0), 0);
+  OverviewPanel lone;
+  EXPECT_NE(trl::test::errorOf([&] { lone.setData(Model::SettingsData{}); }).find("] settings is NULL"),
+            std::string::npos);
+
   ASSERT_EQ(p.list().serverImages().size(), 3u);
   EXPECT_TRUE(p.detail().isHidden());
   p.page.event(*p.list().serverImages()[2], "click");
@@ -272,11 +234,10 @@ TEST(Dashboard, SaveRenamesTheServerAndReopensItsPanel) {
   p.page.event(*p.detail().macLineEdit(), "change", "00:25:90");
   p.page.event(*p.detail().nameLineEdit(), "change", "rack2");
   p.page.event(*p.detail().saveButton(), "click");
-  EXPECT_TRUE(trl::test::eventually([&] { return p.dialogs().find("MAC address must be 17") != std::string::npos; }));
+  EXPECT_NE(answerBox(p.page).find("MAC address must be 17"), std::string::npos);
   EXPECT_EQ(table()[1].eth0.name(), "node2");
   EXPECT_EQ(table()[1].eth0.mac_str(), "00:25:90:00:01:02");
   EXPECT_FALSE(p.detail().saveButton()->isDisabled());
-  p.answer();
 
   p.page.event(*p.detail().macLineEdit(), "change", "00:25:90:00:01:02");
   p.page.event(*p.detail().saveButton(), "click");
@@ -295,10 +256,9 @@ TEST(Dashboard, PowerButtonOfAServerWithoutSessionSaysNothingWasSent) {
   p.update(0);
   p.page.event(*p.list().serverImages()[0], "click");
   p.page.event(*p.detail().powerOnButton(), "click");
-  EXPECT_TRUE(trl::test::eventually([&] {
-    return p.dialogs().find("No IPMI session for this server; nothing was sent") != std::string::npos;
-  }));
-  EXPECT_EQ(p.dialogs().find("Power command sent"), std::string::npos);
+  const std::string said = answerBox(p.page);
+  EXPECT_NE(said.find("No IPMI session for this server; nothing was sent"), std::string::npos) << said;
+  EXPECT_EQ(said.find("Power command sent"), std::string::npos);
 }
 
 }  // namespace

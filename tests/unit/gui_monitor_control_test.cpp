@@ -13,12 +13,11 @@
 #include <limits>
 
 #include "gui/chart_container.h"
-#include "gui/modules.h"
 #include "gui/monitor_control.h"
 #include "gui/monitor_table.h"
 #include "tests/support/bmc_sim.h"
 #include "tests/support/modules_root.h"
-#include "tests/web/support/test_page.h"
+#include "tests/unit/gui_support.h"
 #include "web/any_text.h"
 #include "web/chart.h"
 #include "web/combo_box.h"
@@ -39,7 +38,8 @@ Nodes::Config quickIpmi() {
 }
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot(quickIpmi()));
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
+using trl::test::nodes;
+using trl::test::setTable;
 History& history() { return nodes().history(); }
 
 // Server k, named nodek, with a Supermicro controller at mcAddress (none: no session).
@@ -54,12 +54,6 @@ Node server(int k, const std::string& mcAddress = "") {
   nodes().resetIPMI(node);
   node.powerStatus(Node::Up);
   return node;
-}
-
-void setTable(const std::vector<Node>& records) {
-  const Nodes::ExclusiveAccess table(nodes());
-  NodesTestAccess::store(nodes()).clear();
-  for (const Node& node : records) NodesTestAccess::store(nodes()).push_back(node);
 }
 
 void setPowerStatus(int index, Node::PowerStatus status) {
@@ -126,7 +120,7 @@ struct MonitorPage {
   }
 };
 
-TEST(MonitorChart, RowsPlaceholdersGapsAndYRange) {
+TEST(MonitorChartAndTable, RowsGapsYRangeAndSensorStatesEscaped) {
   web::Application app{web::Environment()};
   ChartContainer chart(nullptr);
   const auto now = Clock::now();
@@ -156,6 +150,30 @@ TEST(MonitorChart, RowsPlaceholdersGapsAndYRange) {
   EXPECT_EQ(ChartContainer::unitOf("41 C"), "C");
   EXPECT_EQ(ChartContainer::unitOf("3000 RPM"), "RPM");
   EXPECT_EQ(ChartContainer::unitOf("N/A"), "");
+
+  // The sensor table: states in words and classes, controller texts escaped.
+  MonitorTable table(nullptr);
+  IPMI::SensorList rows = {{"name", "reading", "state"},
+                           {"<img src=x>", "41 C", "nominal"},
+                           {"FAN1", "400 RPM", "critical"},
+                           {"12V", "11.2 V", "warning"},
+                           {"Spare Temp", "N/A", "unavailable"},
+                           {"Odd", "1 V", "<b>hot</b>"}};
+  table.setRows(rows);
+  const std::string html = table.html();
+  EXPECT_EQ(html.find("<img src=x>"), std::string::npos);
+  EXPECT_NE(html.find("&lt;img src=x&gt;"), std::string::npos);
+  EXPECT_EQ(html.find("<b>hot"), std::string::npos);
+  for (const char* state : {"nominal", "critical", "warning", "unavailable"})
+    EXPECT_NE(html.find("trl-sensor-state trl-sensor-" + std::string(state) + "\""), std::string::npos) << state;
+  EXPECT_EQ(MonitorTable::stateClass("<b>hot</b>"), "") << "only the words the system writes are styled";
+
+  // A round with one new reading changes that cell, not the model.
+  const auto sensors = table.model();
+  rows[2][1] = "350 RPM";
+  table.setRows(rows);
+  EXPECT_EQ(table.model(), sensors);
+  EXPECT_EQ(web::asString(sensors->data(sensors->index(1, 1))), "350 RPM");
 }
 
 TEST(MonitorChart, DrawsTheSharedHistoryInLocalTime) {
@@ -201,32 +219,6 @@ TEST(MonitorChart, DrawsTheSharedHistoryInLocalTime) {
   chart.update(nodes().historyUpdateFd());
   EXPECT_NE(chart.chart()->svg().find(">Waiting for the first reading"), std::string::npos);
   EXPECT_TRUE(chart.chart()->axis(web::chart::YAxis).autoLimits()) << "no reading, no other series' range";
-}
-
-TEST(MonitorTable, StatesInWordsAndClassesControllerTextsEscaped) {
-  web::Application app{web::Environment()};
-  MonitorTable table(nullptr);
-  IPMI::SensorList rows = {{"name", "reading", "state"},
-                           {"<img src=x>", "41 C", "nominal"},
-                           {"FAN1", "400 RPM", "critical"},
-                           {"12V", "11.2 V", "warning"},
-                           {"Spare Temp", "N/A", "unavailable"},
-                           {"Odd", "1 V", "<b>hot</b>"}};
-  table.setRows(rows);
-  const std::string html = table.html();
-  EXPECT_EQ(html.find("<img src=x>"), std::string::npos);
-  EXPECT_NE(html.find("&lt;img src=x&gt;"), std::string::npos);
-  EXPECT_EQ(html.find("<b>hot"), std::string::npos);
-  for (const char* state : {"nominal", "critical", "warning", "unavailable"})
-    EXPECT_NE(html.find("trl-sensor-state trl-sensor-" + std::string(state) + "\""), std::string::npos) << state;
-  EXPECT_EQ(MonitorTable::stateClass("<b>hot</b>"), "") << "only the words the system writes are styled";
-
-  // A round with one new reading changes that cell, not the model.
-  const auto model = table.model();
-  rows[2][1] = "350 RPM";
-  table.setRows(rows);
-  EXPECT_EQ(table.model(), model);
-  EXPECT_EQ(web::asString(model->data(model->index(1, 1))), "350 RPM");
 }
 
 TEST(MonitorTab, OnASimulatedController) {

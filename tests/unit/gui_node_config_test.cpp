@@ -5,25 +5,18 @@
 // questions before anything is forgotten.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <set>
 
-#include "gui/comboitemdelegate.h"
 #include "gui/fabric.h"
-#include "gui/modules.h"
 #include "gui/node_config.h"
 #include "gui/trellium.h"
 #include "gui/util.h"
 #include "gui/wiring.h"
-#include "modules/audit_log.h"
 #include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
-#include "tests/web/support/test_page.h"
+#include "tests/unit/gui_support.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/standard_item_model.h"
-#include "web/string_list_model.h"
 #include "web/tab_widget.h"
 #include "web/table_view.h"
 #include "web/text.h"
@@ -33,20 +26,8 @@ namespace {
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
 using Node = Nodes::Node;
-using trl::test::eventually;
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
-
-// The audit log's lines, without their time, user and address.
-std::vector<std::string> audited() {
-  std::vector<std::string> actions;
-  for (const std::string& line : trl::auditTail(100)) {
-    std::size_t at = 0;
-    for (int field = 0; field < 3 && at != std::string::npos; ++field) at = line.find('\t', at + 1);
-    actions.push_back(at == std::string::npos ? line : line.substr(at + 1));
-  }
-  return actions;
-}
+using trl::test::nodes;
 
 struct Record {
   std::string name;
@@ -66,31 +47,19 @@ class ServersTab : public ::testing::Test {
   void TearDown() override { page_.reset(); }
 
   static void setServers(const std::vector<Record>& records) {
-    const Nodes::ExclusiveAccess table(nodes());
-    Store<Node>& store = NodesTestAccess::store(nodes());
-    while (store.size() > 0) store.pop_back();
+    std::vector<Node> table;
     for (const Record& r : records) {
-      Node::Interface host(r.eth0, 0);
-      host.name(r.name);
-      Node node(host);
-      if (r.mc != 0) {
-        node.mc.mac(r.mc);
-        node.mc.name(r.name + Nodes::mc_extension);
-      }
+      Node node = trl::test::namedServer(r.name, r.eth0);
+      node.mc.mac(r.mc);
+      node.mc.name(r.name + Nodes::mc_extension);
       node.partition = r.partition;
       node.powerStatus(r.power);
-      store.push_back(node);
+      table.push_back(node);
     }
+    trl::test::setTable(table);
   }
-
-  static Node record(int i) {
-    const Nodes::SharedAccess table(nodes());
-    return table.begin()[i];
-  }
-  static long count() {
-    const Nodes::SharedAccess table(nodes());
-    return table.end() - table.begin();
-  }
+  static Node record(int i) { return trl::test::table().at(i); }
+  static std::size_t count() { return trl::test::table().size(); }
 
   // A session as the web server makes one, with its handlers on the pool.
   void open() {
@@ -137,23 +106,7 @@ class ServersTab : public ::testing::Test {
   }
 
   // The message box on the page, waited for; answered with button. Its text.
-  std::string answer(web::StandardButton button) {
-    web::MessageBox* box = nullptr;
-    std::string text;
-    const bool shown = eventually([&] {
-      page().runAndWait([&] {
-        app().dialogs().visitRenderedChildren([&](web::Widget& w) {
-          if (auto* b = dynamic_cast<web::MessageBox*>(&w)) box = b;
-        });
-        if (box) text = box->windowTitle() + ": " + box->text();
-      });
-      return box != nullptr;
-    });
-    if (!shown) return "(no message box)";
-    page().event(*box->button(button), "click");
-    settle();
-    return text;
-  }
+  std::string answer(web::StandardButton button) { return trl::test::answerBox(page(), button); }
   bool boxShown() {
     std::size_t shown = 0;
     page().runAndWait([&] { shown = app().dialogs().shownCount(); });
@@ -197,7 +150,7 @@ TEST(PartitionChoices, FromMinusOneUpAndNeverEmpty) {
             std::string::npos);
 }
 
-TEST_F(ServersTab, PartitionChoicesFollowThePartitionsInUse) {
+TEST_F(ServersTab, PartitionChoicesAndTheWarningLineFollowTheTable) {
   setServers({});
   open();
   EXPECT_EQ(model().rowCount(), 0);
@@ -212,9 +165,19 @@ TEST_F(ServersTab, PartitionChoicesFollowThePartitionsInUse) {
   EXPECT_EQ(cell(1, "Partition"), "2");
   EXPECT_EQ(cell(0, "Server type"), "Supermicro");
   EXPECT_EQ(cell(1, "MC MAC address"), "00:25:90:00:02:01");
+  EXPECT_NE(tab().warningText()->text().find(">Error: Partition 1 is empty</span>"), std::string::npos)
+      << tab().warningText()->text();
+  Record twin = server(3);
+  twin.name = "node1";
+  setServers({server(1), twin});
+  deliver(nodes().nodeChangedFd());
+  EXPECT_NE(tab().warningText()->text().find(">Error: Duplicated hostname</span>"), std::string::npos);
+  setServers({});
+  deliver(nodes().nodeChangedFd());
+  EXPECT_EQ(tab().warningText()->text().find("Error"), std::string::npos) << "no partition 0 to miss without servers";
 }
 
-TEST_F(ServersTab, EditorsRefuseWhatTheTableCannotTake) {
+TEST_F(ServersTab, EditorsAndTheRecordRefuseWhatTheTableCannotTake) {
   open();
   web::LineEdit* editor = openEditor(0, "Hostname");
   ASSERT_NE(editor, nullptr);
@@ -240,6 +203,19 @@ TEST_F(ServersTab, EditorsRefuseWhatTheTableCannotTake) {
   settle();
   EXPECT_FALSE(editing(1, "eth0 MAC address")) << "Escape always leaves the cell";
   EXPECT_EQ(record(1).eth0.mac_str(), "00:25:90:00:02:00");
+
+  // What a hostile page could send past the editor.
+  page().runAndWait([&] { model().item(0, column("eth0 MAC address"))->setText("00-25-90-01-02-03"); });
+  EXPECT_EQ(answer(web::Ok),
+            "Error: The eth0 MAC address of web_01 was not changed to \"00-25-90-01-02-03\": MAC address format "
+            "must be xx:xx:xx:xx:xx:xx.");
+  web::StandardItem* item = model().item(0, column("eth0 MAC address"));
+  EXPECT_EQ(item->text(), "00:25:90:00:01:00") << "the record's value again";
+  EXPECT_EQ(item->toolTip(), "Not changed: MAC address format must be xx:xx:xx:xx:xx:xx");
+  EXPECT_EQ(record(0).eth0.mac_str(), "00:25:90:00:01:00");
+  { const Nodes::ExclusiveAccess free(nodes()); }  // the lock was let go
+  deliver(nodes().nodeChangedFd());
+  EXPECT_TRUE(model().item(0, column("eth0 MAC address"))->toolTip().empty()) << "the mark goes with the next refresh";
 }
 
 TEST_F(ServersTab, EditsReachTheRecordAndTheFiles) {
@@ -271,27 +247,11 @@ TEST_F(ServersTab, EditsReachTheRecordAndTheFiles) {
   EXPECT_EQ(record(0).partition, 1);
 
   // Each edit is a line of the audit log, written before it was carried out.
-  const std::vector<std::string> lines = audited();
+  const std::vector<std::string> lines = trl::test::auditedActions();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "edit server table\tnode3: Hostname -> gpu_7");
   EXPECT_NE(lines.back().find("edit server table\t"), std::string::npos) << lines.back();
   EXPECT_NE(lines.back().find(": Partition -> 1"), std::string::npos) << lines.back();
-}
-
-TEST_F(ServersTab, AValueTheRecordRefusesShowsInItsCell) {
-  open();
-  // What a hostile page could send past the editor.
-  page().runAndWait([&] { model().item(0, column("eth0 MAC address"))->setText("00-25-90-01-02-03"); });
-  EXPECT_EQ(answer(web::Ok),
-            "Error: The eth0 MAC address of node1 was not changed to \"00-25-90-01-02-03\": MAC address format "
-            "must be xx:xx:xx:xx:xx:xx.");
-  web::StandardItem* item = model().item(0, column("eth0 MAC address"));
-  EXPECT_EQ(item->text(), "00:25:90:00:01:00") << "the record's value again";
-  EXPECT_EQ(item->toolTip(), "Not changed: MAC address format must be xx:xx:xx:xx:xx:xx");
-  EXPECT_EQ(record(0).eth0.mac_str(), "00:25:90:00:01:00");
-  { const Nodes::ExclusiveAccess free(nodes()); }  // the lock was let go
-  deliver(nodes().nodeChangedFd());
-  EXPECT_TRUE(model().item(0, column("eth0 MAC address"))->toolTip().empty()) << "the mark goes with the next refresh";
 }
 
 TEST_F(ServersTab, PowerEventsRewritePowerCellsUnlessTheServersChanged) {
@@ -326,23 +286,6 @@ TEST_F(ServersTab, PowerEventsRewritePowerCellsUnlessTheServersChanged) {
   EXPECT_EQ(app().fabricTab()->generalConfigData().noOfNodes, 4);
 }
 
-TEST_F(ServersTab, WarningLineNamesWhatIsWrong) {
-  open();
-  EXPECT_EQ(tab().warningText()->text(), "");
-  setServers({server(1), server(2, 2)});
-  deliver(nodes().nodeChangedFd());
-  EXPECT_NE(tab().warningText()->text().find(">Error: Partition 1 is empty</span>"), std::string::npos)
-      << tab().warningText()->text();
-  Record twin = server(3);
-  twin.name = "node1";
-  setServers({server(1), twin});
-  deliver(nodes().nodeChangedFd());
-  EXPECT_NE(tab().warningText()->text().find(">Error: Duplicated hostname</span>"), std::string::npos);
-  setServers({});
-  deliver(nodes().nodeChangedFd());
-  EXPECT_EQ(tab().warningText()->text().find("Error"), std::string::npos) << "no partition 0 to miss without servers";
-}
-
 TEST_F(ServersTab, NothingIsForgottenWithoutAskingFirst) {
   std::filesystem::remove(trl::auditLogPath());
   open();
@@ -354,21 +297,21 @@ TEST_F(ServersTab, NothingIsForgottenWithoutAskingFirst) {
   EXPECT_EQ(answer(web::No),
             "Confirm: Delete node2 from the node table? Its name, partition and MAC corrections will be lost; it "
             "comes back as a new server when it next leases an address.");
-  EXPECT_EQ(count(), 3);
+  EXPECT_EQ(count(), 3u);
   page().event(*tab().deleteButton(), "click");
   answer(web::Yes);
-  EXPECT_EQ(count(), 2);
+  EXPECT_EQ(count(), 2u);
   EXPECT_EQ(record(1).eth0.name(), "node3");
 
   page().event(*tab().clearButton(), "click");
   EXPECT_EQ(answer(web::No),
             "Confirm: Clear the node table? All 2 servers will be forgotten and rediscovered from the DHCP leases.");
-  EXPECT_EQ(count(), 2);
+  EXPECT_EQ(count(), 2u);
   page().event(*tab().clearButton(), "click");
   answer(web::Yes);
-  EXPECT_EQ(count(), 0);
+  EXPECT_EQ(count(), 0u);
   // Only what was carried out is audited, and before it was.
-  EXPECT_EQ(audited(), (std::vector<std::string>{"delete server\tnode2", "clear server table\t2 servers"}));
+  EXPECT_EQ(trl::test::auditedActions(), (std::vector<std::string>{"delete server\tnode2", "clear server table\t2 servers"}));
 }
 
 TEST_F(ServersTab, PowerControlAsksAndNeedsAController) {

@@ -8,21 +8,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "gui/ipmi_settings_panel.h"
-#include "gui/modules.h"
 #include "gui/trellium.h"
-#include "modules/audit_log.h"
 #include "modules/paths.h"
 #include "tests/support/modules_root.h"
-#include "tests/support/scratch.h"
-#include "tests/web/support/test_page.h"
+#include "tests/unit/gui_support.h"
 #include "web/anchor.h"
 #include "web/check_box.h"
 #include "web/line_edit.h"
-#include "web/message_box.h"
 #include "web/push_button.h"
 #include "web/tab_widget.h"
 #include "web/text.h"
@@ -32,27 +27,19 @@ namespace {
 const auto* const backend = ::testing::AddGlobalTestEnvironment(new trl::test::ModulesRoot);
 
 using Node = Nodes::Node;
-using trl::test::eventually;
+using trl::test::nodes;
 
-Nodes& nodes() { return *Modules::getInstance()->nodes; }
-
-// Named Supermicro servers without addresses: nothing is probed.
+// Named Supermicro servers.
 void setServers(const std::vector<std::string>& names) {
-  const Nodes::ExclusiveAccess table(nodes());
-  Store<Node>& store = NodesTestAccess::store(nodes());
-  while (store.size() > 0) store.pop_back();
-  macaddr mac = 0x002590000100ULL;
-  for (const std::string& name : names) {
-    Node::Interface host(mac += 0x100, 0);
-    host.name(name);
-    store.push_back(Node(host));
-  }
+  std::vector<Node> records;
+  for (const std::string& name : names)
+    records.push_back(trl::test::namedServer(name, 0x002590000200ULL + 0x100 * records.size()));
+  trl::test::setTable(records);
 }
 
 std::vector<std::string> names() {
-  const Nodes::SharedAccess table(nodes());
   std::vector<std::string> out;
-  for (const Node* node = table.begin(); node != table.end(); ++node) out.push_back(node->eth0.name());
+  for (const Node& node : trl::test::table()) out.push_back(node.eth0.name());
   return out;
 }
 
@@ -76,9 +63,7 @@ class SettingsPage {
     page_->event(*button, "click");
     settle();
   }
-  void settle() {
-    page_->runAndWait([] {});
-  }
+  void settle() { page_->runAndWait([] {}); }
   // Everything sent to the page since the last call, as one text.
   std::string sent() {
     std::string all;
@@ -86,23 +71,7 @@ class SettingsPage {
       for (const auto& [id, html] : u.widgets) all += html;
     return all;
   }
-  // The message box on the page, waited for and answered with OK; its text.
-  std::string answer() {
-    web::MessageBox* box = nullptr;
-    std::string text;
-    const bool shown = eventually([&] {
-      page_->runAndWait([&] {
-        app().dialogs().visitRenderedChildren([&](web::Widget& w) {
-          if (auto* b = dynamic_cast<web::MessageBox*>(&w)) box = b;
-        });
-        if (box) text = box->windowTitle() + ": " + box->text();
-      });
-      return box != nullptr;
-    });
-    if (!shown) return "(no message box)";
-    press(box->button(web::Ok));
-    return text;
-  }
+  std::string answer() { return trl::test::answerBox(*page_); }
 
  private:
   web::HandlerPool pool_{2};
@@ -119,46 +88,6 @@ class SettingsTabTest : public ::testing::Test {
     setServers({});
   }
 };
-
-TEST_F(SettingsTabTest, AutomaticNamingGreyedOutAndRestoredByARefresh) {
-  SettingsPage p;
-  AutoNamingPanel& naming = p.naming();
-  EXPECT_TRUE(naming.checkBox()->isChecked());
-  EXPECT_EQ(naming.prefixEdit()->text(), "node");
-  EXPECT_TRUE(naming.prefixEdit()->isEnabled());
-
-  p.page().event(*naming.checkBox(), "change", "0");
-  p.settle();
-  EXPECT_FALSE(nodes().autoNamingEnabled());
-  EXPECT_FALSE(naming.prefixEdit()->isEnabled());
-  EXPECT_FALSE(naming.applyButton()->isEnabled());
-
-  // The next full refresh shows what the registry holds.
-  nodes().enableAutoNaming();
-  p.page().runAndWait([&] { p.app().update(); });
-  EXPECT_TRUE(naming.checkBox()->isChecked());
-  EXPECT_TRUE(naming.prefixEdit()->isEnabled());
-  EXPECT_TRUE(naming.applyButton()->isEnabled());
-}
-
-TEST_F(SettingsTabTest, APrefixRenamesTheServersAndOneThatCannotMakeHostNamesIsRefused) {
-  setServers({"node1", "node12", "mynode1"});
-  SettingsPage p;
-  p.type(p.naming().prefixEdit(), "rack");
-  p.press(p.naming().applyButton());
-  EXPECT_EQ(names(), (std::vector<std::string>{"rack1", "rack12", "mynode1"}));
-  EXPECT_NE(p.naming().statusText()->text().find("Prefix <b>rack</b> applied"), std::string::npos);
-
-  for (const std::string bad : {"a b", "<b>", "", "thirteen-char"}) {
-    p.type(p.naming().prefixEdit(), bad);
-    p.press(p.naming().applyButton());
-    EXPECT_EQ(p.answer().rfind("Error: The prefix " + bad + " was not applied. A prefix is 1 to 12 letters", 0), 0u)
-        << bad;
-    EXPECT_EQ(nodes().nodeNamePrefix(), "rack");
-    EXPECT_EQ(p.naming().prefixEdit()->text(), "rack") << "the edit shows the prefix in force again";
-  }
-  EXPECT_EQ(names(), (std::vector<std::string>{"rack1", "rack12", "mynode1"}));
-}
 
 TEST_F(SettingsTabTest, CredentialsAreAppliedAndThePasswordNeverGoesBackToThePage) {
   SettingsPage p;
@@ -226,43 +155,66 @@ TEST_F(SettingsTabTest, EachSessionsReportIsAPrivateFileWithoutThePassword) {
 
 // Every action is a line of the audit log before it is done (the user name
 // of new credentials, never their password); with no line, nothing is done.
-TEST_F(SettingsTabTest, EveryActionIsAuditedFirst) {
+TEST_F(SettingsTabTest, NamingPrefixAndCredentialsAreAuditedFirstAndABadPrefixIsRefused) {
+  setServers({"node1", "node12", "mynode1"});
   std::filesystem::remove(trl::auditLogPath());
   SettingsPage p;
-  p.page().event(*p.naming().checkBox(), "change", "0");
-  p.page().event(*p.naming().checkBox(), "change", "1");
-  p.type(p.naming().prefixEdit(), "rack");
-  p.press(p.naming().applyButton());
+  AutoNamingPanel& naming = p.naming();
+  EXPECT_TRUE(naming.checkBox()->isChecked());
+  EXPECT_EQ(naming.prefixEdit()->text(), "node");
+  p.page().event(*naming.checkBox(), "change", "0");
+  p.settle();
+  EXPECT_FALSE(nodes().autoNamingEnabled());
+  EXPECT_FALSE(naming.prefixEdit()->isEnabled()) << "greyed out";
+  EXPECT_FALSE(naming.applyButton()->isEnabled());
+  // The next full refresh shows what the registry holds.
+  nodes().enableAutoNaming();
+  p.page().runAndWait([&] { p.app().update(); });
+  EXPECT_TRUE(naming.checkBox()->isChecked());
+  EXPECT_TRUE(naming.prefixEdit()->isEnabled());
+  EXPECT_TRUE(naming.applyButton()->isEnabled());
+
+  p.type(naming.prefixEdit(), "rack");
+  p.press(naming.applyButton());
+  EXPECT_EQ(names(), (std::vector<std::string>{"rack1", "rack12", "mynode1"}));
+  EXPECT_NE(naming.statusText()->text().find("Prefix <b>rack</b> applied"), std::string::npos);
   p.type(p.ipmi().userNameEdit(), "operator");
   p.type(p.ipmi().passwordEdit(), "s3cret-pw");
   p.press(p.ipmi().applyButton());
   p.press(p.support().generateButton());
-  std::vector<std::string> actions;
-  for (const std::string& line : trl::auditTail(10))  // without the time, user and address
-    actions.push_back(line.substr(line.find('\t', line.find('\t', line.find('\t') + 1) + 1) + 1));
-  EXPECT_EQ(actions, (std::vector<std::string>{"automatic naming\toff", "automatic naming\ton", "name prefix\track",
+  EXPECT_EQ(trl::test::auditedActions(), (std::vector<std::string>{"automatic naming\toff", "name prefix\track",
                                                "IPMI credentials\toperator", "report download\tstatus report"}));
   EXPECT_EQ(trl::test::readFile(trl::auditLogPath()).find("s3cret-pw"), std::string::npos);
   const std::string report = trl::test::readFile(p.support().reportPath());
   EXPECT_NE(report.find("Audit log (last 100 lines)\n"), std::string::npos);
   EXPECT_NE(report.find("\treport download\tstatus report\n"), std::string::npos) << "the report's own line in it";
 
-  const std::string log = trl::auditLogPath();
-  std::filesystem::rename(log, log + ".kept");
-  std::filesystem::create_directory(log);  // the log cannot be opened
-  p.type(p.naming().prefixEdit(), "cab");
-  p.press(p.naming().applyButton());
-  const std::string said = p.answer();
-  p.page().event(*p.naming().checkBox(), "change", "0");
-  p.settle();
-  std::filesystem::remove(log);
-  std::filesystem::rename(log + ".kept", log);
+  for (const std::string bad : {"a b", "<b>", "", "thirteen-char"}) {
+    p.type(naming.prefixEdit(), bad);
+    p.press(naming.applyButton());
+    EXPECT_EQ(p.answer().rfind("Error: The prefix " + bad + " was not applied. A prefix is 1 to 12 letters", 0), 0u)
+        << bad;
+    EXPECT_EQ(nodes().nodeNamePrefix(), "rack");
+    EXPECT_EQ(naming.prefixEdit()->text(), "rack") << "the edit shows the prefix in force again";
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"rack1", "rack12", "mynode1"}));
+
+  const std::size_t audited = trl::auditTail(100).size();
+  std::string said;
+  {
+    const trl::test::AuditLogBlocked blocked;
+    p.type(naming.prefixEdit(), "cab");
+    p.press(naming.applyButton());
+    said = p.answer();
+    p.page().event(*naming.checkBox(), "change", "0");
+    p.settle();
+  }
   EXPECT_EQ(said.rfind("Not done: Nothing was changed: the audit log cannot be written", 0), 0u) << said;
   EXPECT_EQ(nodes().nodeNamePrefix(), "rack");
-  EXPECT_EQ(p.naming().prefixEdit()->text(), "rack");
+  EXPECT_EQ(naming.prefixEdit()->text(), "rack");
   EXPECT_TRUE(nodes().autoNamingEnabled());
-  EXPECT_TRUE(p.naming().checkBox()->isChecked()) << "the box shows what is in force";
-  EXPECT_EQ(trl::auditTail(10).size(), 5u);
+  EXPECT_TRUE(naming.checkBox()->isChecked()) << "the box shows what is in force";
+  EXPECT_EQ(trl::auditTail(100).size(), audited);
 }
 
 TEST(SettingsTabAlone, ARefreshBeforeTheModulesNamesTheMissingOne) {

@@ -27,19 +27,12 @@ TEST(Leases, MalformedBlocksAreSkipped) {
                            leaseBlock("10.0.0.256", "00:25:90:00:00:01") +   // octet out of range
                            leaseBlock("10.0.0.0001", "00:25:90:00:00:02") +  // four digits
                            leaseBlock("0.0.0.0", "00:25:90:00:00:03") +      // no address
-                           "lease 10.0.0.9 {\n  binding state free;\n}\n" +  // no hardware line
+                           "lease 10.0.0.9 {\n  binding state free;\n}\n" +  // no hardware line, nor the next one's
                            leaseBlock("10.0.0.7", "00:25:90:00:00:07") + "lease 10.0.0.8 {\n  hardware ethernet 00:25:9";
   const auto leases = Nodes::parseLeases(text);
   ASSERT_EQ(leases.size(), 1u) << "only the well-formed block counts";
   EXPECT_EQ(leases[0].ip, 0x0A000007U);
   EXPECT_EQ(leases[0].mac, 0x002590000007ULL);
-}
-
-TEST(Leases, ABlockNeverBorrowsTheNextBlocksMac) {
-  const std::string text = "lease 10.0.0.9 {\n  binding state free;\n}\n" + leaseBlock("10.0.0.7", "00:25:90:00:00:07");
-  const auto leases = Nodes::parseLeases(text);
-  ASSERT_EQ(leases.size(), 1u);
-  EXPECT_EQ(leases[0].ip, 0x0A000007U);
 }
 
 TEST(Leases, OnlyAHardwareEthernetLineCountsAndNothingQuoted) {

@@ -49,7 +49,6 @@ TEST(NodeRecord, RulesMatchByManufacturerPrefix) {
   EXPECT_EQ(Node::serverBrand(0x003048000001ULL), "Supermicro");
   EXPECT_EQ(Node::serverSerialport(0x002590abcdefULL), 2);
   EXPECT_EQ(Node::ipmiUsername(0x002590abcdefULL), "ADMIN");
-  EXPECT_EQ(Node::serverBrand(0xe41f13000014ULL), "IBM xSeries");
   EXPECT_EQ(Node::ipmiRule(0xe41f13000014ULL).macaddr_offset, 4);
   for (const macaddr unknown : {0x002591000000ULL, 0x000000000001ULL}) {
     EXPECT_FALSE(Node::isServerMacAddr(unknown));
@@ -58,8 +57,6 @@ TEST(NodeRecord, RulesMatchByManufacturerPrefix) {
     EXPECT_EQ(Node::ipmiUsername(unknown), "");
     EXPECT_EQ(Node::ipmiPassword(unknown), "");
   }
-  EXPECT_EQ(Node::ipmiRule(0).toString(), "\t00:00:00:00:00:00\t\t\t0\t0\n");
-  EXPECT_EQ(rule_list[3].toString(), "IBM xSeries\te4:1f:13:00:00:00\tUSERID\tMORTA1NE\t4\t2\n");
 }
 
 TEST(NodeRecord, CredentialOverridesActIndependently) {
@@ -73,13 +70,10 @@ TEST(NodeRecord, CredentialOverridesActIndependently) {
 TEST(NodeRecord, MacAndAddressTexts) {
   Interface iface;
   EXPECT_EQ(iface.mac_str(), "unset");
-  EXPECT_EQ(iface.name(), "unset");
-  EXPECT_TRUE(iface.isUpdated());
   iface.mac(static_cast<macaddr>(0xff));
   EXPECT_EQ(iface.mac_str(), "00:00:00:00:00:ff");
   iface.ip(0x0A000005U);
   EXPECT_EQ(iface.ip_str(), "10.0.0.5");
-  EXPECT_EQ(Interface().ip_str(), "0.0.0.0");
 
   iface.mac(std::string("00:25:90:AB:cd:ef"));
   EXPECT_EQ(iface.mac(), 0x002590abcdefULL);
@@ -89,12 +83,7 @@ TEST(NodeRecord, MacAndAddressTexts) {
   EXPECT_EQ(iface.ip(), 0u) << "unset clears the address too";
 
   auto message = [&](const std::string& text) {
-    try {
-      iface.mac(text);
-    } catch (const std::invalid_argument& e) {
-      return std::string(e.what());
-    }
-    return std::string("accepted");
+    return trl::test::errorOf<std::invalid_argument>([&] { iface.mac(text); });
   };
   EXPECT_EQ(message("00:25:90:01:02"), "MAC address must be 17 characters long");
   EXPECT_EQ(message("00-25-90-01-02-03"), "MAC address format must be xx:xx:xx:xx:xx:xx");
@@ -114,12 +103,9 @@ TEST(NodeRecord, NamesAreHostNamesOrRefused) {
     EXPECT_NE(trl::test::errorOf([&] { iface.name(bad); }).find("] invalid host name"), std::string::npos) << bad;
   EXPECT_EQ(iface.name(), "Rack-1_a9") << "a refused name changes nothing";
   EXPECT_EQ(NodeRecord::controllerName("abcdefghijklmn"), "abcdefghijklmn-");
-  iface.reset();
-  EXPECT_EQ(iface.name(), "unset");
-  EXPECT_EQ(iface.mac(), 0u);
 }
 
-TEST(NodeRecord, TableOrderIsVersionOrderOfHostNames) {
+TEST(NodeRecord, TableOrderIsVersionOrderOfHostNamesAndAnUnknownPowerStateIsNamed) {
   trl::test::RegistryRoot root;
   std::vector<Node> nodes;
   for (const char* name : {"node10", "node2", "node1"}) {
@@ -128,12 +114,8 @@ TEST(NodeRecord, TableOrderIsVersionOrderOfHostNames) {
     nodes.emplace_back(iface);
   }
   std::sort(nodes.begin(), nodes.end());
-  EXPECT_EQ(nodes[0].eth0.name(), "node1");
-  EXPECT_EQ(nodes[1].eth0.name(), "node2");
-  EXPECT_EQ(nodes[2].eth0.name(), "node10");
-  EXPECT_EQ(Node::toPowerStatusStr(Node::NoIPMI), "no IPMI");
+  EXPECT_EQ(nodes[0].eth0.name() + " " + nodes[1].eth0.name() + " " + nodes[2].eth0.name(), "node1 node2 node10");
   EXPECT_EQ(Node::toPowerStatusStr(static_cast<Node::PowerStatus>(9)), "unknown");
-  EXPECT_EQ(nodes[0].toString(), "Eth0: mac=00:25:90:00:00:01 ip=10.0.0.1 name=node1; MC: mac=unset ip=0.0.0.0 name=unset; Partition: 0");
 }
 
 TEST(NodeRecord, ResolveNamesFromTheHostsFileByWholeAddress) {

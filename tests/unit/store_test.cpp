@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/support/scratch.h"
 #include "modules/store.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ class StoreTest : public ::testing::Test {
   }
 };
 
-TEST_F(StoreTest, MissingFileIsEmptyPageMappedAndPrivate) {
+TEST_F(StoreTest, MissingFileIsEmptyPageMappedAndPrivateAndAMissingDirectoryFails) {
   Store<Rec> s("nodes", true, false);
   EXPECT_EQ(s.size(), 0u);
   EXPECT_EQ(s.begin(), s.end());
@@ -59,15 +59,24 @@ TEST_F(StoreTest, MissingFileIsEmptyPageMappedAndPrivate) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_size, 0);
   EXPECT_EQ(mappedBytes(file), 4096u);
+  EXPECT_NE(trl::test::errorOf<_SysError>([] { Store<Rec> bad("missing/nodes", true, false); })
+                .find("] open failed with 'No such file or directory'"),
+            std::string::npos);
 }
 
-TEST_F(StoreTest, PartialTrailingRecordIsIgnored) {
+TEST_F(StoreTest, PartialTrailingRecordIsIgnoredAndOutOfBoundEraseChangesNothing) {
   fill(3);
   {
     std::ofstream out(file, std::ios::app | std::ios::binary);
     out << "torn";
   }
   Store<Rec> s("nodes", true, false);
+  ASSERT_EQ(s.size(), 3u);
+  for (Rec* bad : {s.end(), s.begin() - 1}) {
+    const std::string error = trl::test::errorOf<_SysError>([&] { s.erase(bad); });
+    EXPECT_EQ(error.rfind("[modules/store:", 0), 0u) << error;
+    EXPECT_NE(error.find("] Out of bound deletion with '"), std::string::npos) << error;
+  }
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[2].id, 2u);
 }
@@ -91,22 +100,6 @@ TEST_F(StoreTest, GrowsInStepsOfTenAndRemapsOnlyAcrossPages) {
   for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(s[i].id, i);
 }
 
-TEST_F(StoreTest, OutOfBoundEraseChangesNothing) {
-  fill(3);
-  Store<Rec> s("nodes", true, false);
-  for (Rec* bad : {s.end(), s.begin() - 1}) {
-    try {
-      s.erase(bad);
-      FAIL() << "erase out of bounds succeeded";
-    } catch (const _SysError& e) {
-      EXPECT_NE(std::string(e.what()).find("[modules/store:"), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find("] Out of bound deletion with '"), std::string::npos) << e.what();
-    }
-  }
-  ASSERT_EQ(s.size(), 3u);
-  EXPECT_EQ(s[2].id, 2u);
-}
-
 TEST_F(StoreTest, EraseShiftsAndShrinksAtElevenFreeSlots) {
   Store<Rec> s("nodes", true, false);
   for (int i = 0; i < 20; ++i) s.push_back(rec(i));
@@ -123,47 +116,29 @@ TEST_F(StoreTest, EraseShiftsAndShrinksAtElevenFreeSlots) {
   EXPECT_EQ(s[8].id, 19u);
 }
 
-TEST_F(StoreTest, OrderlyCloseTrimsToSize) {
+TEST_F(StoreTest, ReopenKeepsRecordsByteForByteAndOrderlyCloseTrims) {
+  Rec written[5];
   {
     Store<Rec> s("nodes", true, false);
-    for (int i = 0; i < 3; ++i) s.push_back(rec(i));
-    s.commit();
+    for (int i = 0; i < 5; ++i) s.push_back(written[i] = rec(100 + i));
   }
-  EXPECT_EQ(trl::test::fileSize(file), 3 * 336);
+  EXPECT_EQ(trl::test::fileSize(file), 5 * 336) << "trimmed to size at close";
   {
     Store<Rec> s("nodes", true, false);
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(std::memcmp(s.begin(), written, sizeof written), 0);
     s.clear();
     s.compact();
   }
   EXPECT_EQ(trl::test::fileSize(file), 0);
-}
-
-TEST_F(StoreTest, RecordsSurviveReopenByteForByte) {
-  Rec written[5];
-  {
-    Store<Rec> s("nodes", true, false);
-    for (int i = 0; i < 5; ++i) {
-      written[i] = rec(100 + i);
-      s.push_back(written[i]);
-    }
-  }
-  Store<Rec> s("nodes", true, false);
-  ASSERT_EQ(s.size(), 5u);
-  EXPECT_EQ(std::memcmp(s.begin(), written, sizeof written), 0);
-}
-
-TEST_F(StoreTest, TruncateAndNonPersistent) {
   fill(5);
-  {
-    Store<Rec> s("nodes", true, true);
-    EXPECT_EQ(s.size(), 0u);
-  }
+  EXPECT_EQ(Store<Rec>("nodes", true, true).size(), 0u) << "truncate";
   {
     Store<Rec> s("scratch", false, false);
     s.push_back(rec(1));
     EXPECT_EQ(trl::test::fileSize(dir + "/scratch.db"), 10 * 336);
   }
-  EXPECT_EQ(trl::test::fileSize(dir + "/scratch.db"), -1);
+  EXPECT_EQ(trl::test::fileSize(dir + "/scratch.db"), -1) << "a non-persistent store leaves no file";
 }
 
 TEST_F(StoreTest, UncleanStopLeavesZeroFilledSpareSlots) {
@@ -184,15 +159,6 @@ TEST_F(StoreTest, UncleanStopLeavesZeroFilledSpareSlots) {
   EXPECT_EQ(s[2].id, 7u);
   const Rec zero{};
   for (int i = 3; i < 12; ++i) EXPECT_EQ(std::memcmp(&s[i], &zero, sizeof zero), 0) << "slot " << i;
-}
-
-TEST_F(StoreTest, UnopenableDirectoryFails) {
-  try {
-    Store<Rec> s("missing/nodes", true, false);
-    FAIL();
-  } catch (const _SysError& e) {
-    EXPECT_NE(std::string(e.what()).find("] open failed with 'No such file or directory'"), std::string::npos);
-  }
 }
 
 }  // namespace
