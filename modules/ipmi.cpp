@@ -167,10 +167,12 @@ bool IPMI::probe() {
 
 namespace {
 
-// One mutex per controller address while anyone uses it.
+// One mutex per controller address while anyone uses it. The table is
+// never destroyed: polling jobs may still be under way on the worker pool
+// while exit() runs the destructors of static objects.
 std::shared_ptr<std::mutex> controllerMutex(const std::string& hostname) {
   static std::mutex table_lock;
-  static std::map<std::string, std::weak_ptr<std::mutex>> table;  // guarded by table_lock
+  static auto& table = *new std::map<std::string, std::weak_ptr<std::mutex>>;  // guarded by table_lock
   const std::lock_guard<std::mutex> guard(table_lock);
   for (auto entry = table.begin(); entry != table.end();)
     entry = entry->second.expired() ? table.erase(entry) : std::next(entry);

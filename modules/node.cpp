@@ -74,8 +74,10 @@ struct SessionTable {
   std::unordered_map<uint32_t, std::shared_ptr<IPMI>> sessions;
 };
 
+// Never destroyed: polling jobs may still hold sessions while exit() runs
+// the destructors of static objects.
 SessionTable& sessionTable() {
-  static SessionTable table;
+  static auto& table = *new SessionTable;
   return table;
 }
 

@@ -1,7 +1,6 @@
 #include "modules/sensor_interpreter.h"
 
 #include <atomic>
-#include <memory>
 
 #include "modules/error.h"
 
@@ -26,11 +25,15 @@ SensorInterpreter::SensorInterpreter(const std::string& host) {
 
 SensorInterpreter::~SensorInterpreter() { ipmi_interpret_ctx_destroy(ctx_); }
 
+// Never destroyed: a sensor pass may still be under way on the worker pool
+// while exit() runs the destructors of static objects, and a destroyed
+// interpreter (its mutex freed) would leave that pass, and the shutdown
+// waiting for it, stuck.
 SensorInterpreter& SensorInterpreter::shared(const std::string& host) {
   static std::mutex creating;
-  static std::unique_ptr<SensorInterpreter> instance;
+  static SensorInterpreter* instance = nullptr;  // guarded by creating
   const std::lock_guard<std::mutex> guard(creating);
-  if (!instance) instance.reset(new SensorInterpreter(host));
+  if (!instance) instance = new SensorInterpreter(host);
   return *instance;
 }
 
