@@ -1,6 +1,5 @@
 // Reading (address, MAC) pairs out of the DHCP server's leases file.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <tuple>
 #include <utility>
@@ -55,22 +54,6 @@ TEST(Leases, NewServersAreNumberedByFirstLeaseAndLatestAddressCounts) {
   ASSERT_EQ(table.end() - table.begin(), 2);
   EXPECT_EQ(table.begin()[0].eth0.toString(), "mac=00:25:90:00:00:0a ip=10.0.0.113 name=node1");
   EXPECT_EQ(table.begin()[1].eth0.toString(), "mac=00:25:90:00:00:0b ip=10.0.0.112 name=node2");
-}
-
-TEST(Leases, ALeaseInTheSameReadAsOurOwnRestartsReplacementIsMerged) {
-  trl::test::RegistryRoot root;
-  root.setLeases(leaseBlock("10.0.0.11", "00:25:90:01:02:03"));
-  Nodes nodes(root.config());
-  nodes.saveToDisk();  // our restart: its replacement of the leases file is ignored once
-  while (nodes.changed(nodes.leasesModifiedFd())) {
-  }
-  const std::string leases = root.path("/var/lib/dhcp/dhcpd.leases");
-  trl::test::writeFile(leases + ".1765000000", trl::test::readFile(leases));
-  ASSERT_EQ(::rename((leases + ".1765000000").c_str(), leases.c_str()), 0);
-  root.appendLeases(leaseBlock("10.0.0.12", "00:25:90:01:02:04"));
-  EXPECT_TRUE(nodes.changed(nodes.leasesModifiedFd()));
-  const Nodes::SharedAccess table(nodes);
-  EXPECT_EQ(table.end() - table.begin(), 2);
 }
 
 TEST(Leases, LargeHostileTextIsScannedInOnePass) {
