@@ -52,12 +52,6 @@ std::vector<int> oemResponse(const SimulatedBmcs& bmcs, int i, const std::string
   return bytes;
 }
 
-std::vector<int> macBytes(uint64_t mac) {
-  std::vector<int> bytes;
-  for (int shift = 40; shift >= 0; shift -= 8) bytes.push_back(static_cast<int>((mac >> shift) & 0xff));
-  return bytes;
-}
-
 struct SensorRow {
   std::string reading, units, event;
 };
@@ -88,40 +82,30 @@ std::map<std::string, SensorRow> sensorTable(const SimulatedBmcs& bmcs, int i) {
   return rows;
 }
 
-TEST(BmcSim, ChassisFollowsPowerCommandsAndOutlivesItsController) {
+// What the simulator promises, checked by a client that shares no code with
+// ours; the IPMI tests then exercise the same harness through Trellium.
+TEST(BmcSim, ChassisFollowsStandardCommandsAndOutlivesItsController) {
   SimulatedBmcs bmcs(2, BmcOptions{"ADMIN", "QZWRT", 0x002590a0b0c0, false});
-  EXPECT_FALSE(bmcs.powered(0));
-  EXPECT_EQ(systemPower(bmcs, 0), "off");
   bmcs.setPowered(0, true);
   EXPECT_EQ(systemPower(bmcs, 0), "on");
   EXPECT_EQ(systemPower(bmcs, 1), "off") << "each controller has a chassis of its own";
-
-  ToolResult r = tool("ipmipower", bmcs, 0, {"--off"});
-  EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
+  EXPECT_EQ(tool("ipmipower", bmcs, 0, {"--off"}).output, bmcs.address(0) + ": ok\n");
   EXPECT_FALSE(bmcs.powered(0));
-  EXPECT_EQ(tool("ipmipower", bmcs, 0, {"--stat"}).output, bmcs.address(0) + ": off\n");
-  r = tool("ipmipower", bmcs, 0, {"--on"});
-  EXPECT_EQ(r.output, bmcs.address(0) + ": ok\n");
-  EXPECT_TRUE(bmcs.powered(0));
-  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=HARD-RESET"});
-  EXPECT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_TRUE(bmcs.powered(0)) << "a reset keeps the server on";
-  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=SOFT-SHUTDOWN"});
-  EXPECT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_FALSE(bmcs.powered(0));
-  r = tool("ipmi-chassis", bmcs, 0, {"--chassis-control=POWER-CYCLE"});
-  EXPECT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_TRUE(eventually([&] { return bmcs.powered(0); })) << "a power cycle ends on";
+  const std::pair<const char*, bool> controls[] = {{"POWER-UP", true}, {"HARD-RESET", true},
+                                                   {"SOFT-SHUTDOWN", false}, {"POWER-CYCLE", true}};
+  for (const auto& [control, on] : controls) {
+    const ToolResult r = tool("ipmi-chassis", bmcs, 0, {std::string("--chassis-control=") + control});
+    EXPECT_EQ(r.exit_code, 0) << control << ": " << r.output;
+    EXPECT_TRUE(eventually([&] { return bmcs.powered(0) == on; })) << control << " ends " << (on ? "on" : "off");
+  }
 
   // A stopped controller is silent; its chassis and MAC outlive it.
   bmcs.setMac(0, 0x021122334455);
   bmcs.setPowered(0, false);
   bmcs.stop(0);
-  EXPECT_FALSE(bmcs.running(0));
   EXPECT_NE(tool("ipmi-chassis", bmcs, 0, {"--get-status"}).exit_code, 0);
   EXPECT_EQ(systemPower(bmcs, 1), "off") << "the other controller keeps answering";
   bmcs.start(0);
-  EXPECT_TRUE(bmcs.running(0));
   EXPECT_EQ(systemPower(bmcs, 0), "off") << "the chassis keeps its state while its controller restarts";
   EXPECT_EQ(oemResponse(bmcs, 0, "0x02").back(), 0x55) << "the MAC survives the restart";
 }
@@ -129,22 +113,22 @@ TEST(BmcSim, ChassisFollowsPowerCommandsAndOutlivesItsController) {
 TEST(BmcSim, SensorsReadAsDocumentedAndFollowTheConsole) {
   SimulatedBmcs bmcs(1);
   auto rows = sensorTable(bmcs, 0);
-  EXPECT_EQ(rows["CPU Temp"].reading, "41.00");
-  EXPECT_EQ(rows["CPU Temp"].units, "C");
-  EXPECT_EQ(rows["CPU Temp"].event, "'OK'");
-  EXPECT_EQ(rows["Inlet Temp"].reading, "24.00");
-  EXPECT_EQ(rows["FAN1"].reading, "3000.00");
-  EXPECT_EQ(rows["FAN1"].units, "RPM");
-  EXPECT_EQ(rows["12V"].reading, "12.06");
-  EXPECT_EQ(rows["12V"].units, "V");
+  const std::vector<std::pair<std::string, SensorRow>> documented = {
+      {"CPU Temp", {"41.00", "C", "'OK'"}},        {"Inlet Temp", {"24.00", "C", "'OK'"}},
+      {"FAN1", {"3000.00", "RPM", "'OK'"}},        {"12V", {"12.06", "V", "'OK'"}},
+      {"Spare Temp", {"N/A", "", "N/A"}},          {"PSU1 Status", {"", "", "'Presence detected'"}}};
+  for (const auto& [name, row] : documented) {
+    const SensorRow& read = rows[name];  // an empty cell here is not checked
+    EXPECT_EQ(row.reading.empty() ? "" : read.reading, row.reading) << name;
+    EXPECT_EQ(row.units.empty() ? "" : read.units, row.units) << name;
+    EXPECT_EQ(read.event, row.event) << name;
+  }
   for (const char* dimm : {"DIMM Temp 0", "DIMM Temp 1", "DIMM Temp 2", "DIMM Temp 3"}) {
     EXPECT_EQ(rows[dimm].reading, "N/A") << dimm << ": compact records carry no conversion factors";
     EXPECT_EQ(rows[dimm].event, "'OK'") << dimm << ": the sensor itself must be readable";
   }
-  EXPECT_EQ(rows["Spare Temp"].reading, "N/A");
-  EXPECT_EQ(rows["Spare Temp"].event, "N/A");
-  EXPECT_EQ(rows["PSU1 Status"].event, "'Presence detected'");
 
+  EXPECT_THROW(bmcs.setSensorRaw(0, 42, 10), std::runtime_error) << "sensor 42 does not exist";
   bmcs.setSensorRaw(0, SimulatedBmcs::cpu_temp, 95);
   bmcs.setSensorRaw(0, SimulatedBmcs::fan1, 8);
   bmcs.setSensorRaw(0, SimulatedBmcs::volt12, 200);
@@ -156,46 +140,26 @@ TEST(BmcSim, SensorsReadAsDocumentedAndFollowTheConsole) {
   EXPECT_EQ(rows["12V"].reading, "12.00");
 }
 
-TEST(BmcSim, OemCommandReportsTheMacInEveryAnswerShapeAndTheConsoleRefusesNonsense) {
+// The answer modes are exercised through Trellium; here only the byte layout
+// of the normal answer, which our client and the simulator could agree on wrongly.
+TEST(BmcSim, OemCommandAnswerLayoutAndVendorCredentials) {
   SimulatedBmcs bmcs(2);
-  EXPECT_NE(bmcs.console(0, "no_such_command").find("**"), std::string::npos);
-  EXPECT_THROW(bmcs.setSensorRaw(0, 42, 10), std::runtime_error) << "sensor 42 does not exist";
-  EXPECT_EQ(bmcs.console(0, "oem_mac_show"), "mac=00:25:90:a0:b0:c0 mode=normal\n");
+  EXPECT_NE(bmcs.console(0, "no_such_command").find("**"), std::string::npos) << "the console reports errors";
   const std::vector<int> head{0x21, 0x00, 0, 0, 0, 0};
   auto expected = [&](uint64_t mac) {
     std::vector<int> bytes = head;
-    for (int b : macBytes(mac)) bytes.push_back(b);
+    for (int shift = 40; shift >= 0; shift -= 8) bytes.push_back(static_cast<int>((mac >> shift) & 0xff));
     return bytes;
   };
   EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x002590a0b0c0));
   EXPECT_EQ(oemResponse(bmcs, 1, "0x02"), expected(0x002590a0b0c1)) << "controller i reports mac + i";
 
-  bmcs.setMac(0, 0x021122334455);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x021122334455));
-
-  bmcs.setOemMode(0, SimulatedBmcs::OemMode::WrongLength);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").size(), 11u);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x00").size(), 11u);
-
-  bmcs.setOemMode(0, SimulatedBmcs::OemMode::OnlyZero);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x02").size(), 11u);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x00"), expected(0x021122334455));
-
-  bmcs.setOemMode(0, SimulatedBmcs::OemMode::Normal);
-  EXPECT_EQ(oemResponse(bmcs, 0, "0x02"), expected(0x021122334455));
-
-  std::vector<std::string> argv = command("ipmi-chassis", bmcs, 0, {"--get-status"});
-  argv[2] = bmcs.deadAddress();
-  EXPECT_NE(runTool(argv).exit_code, 0) << "nothing answers at the dead address";
-}
-
-TEST(BmcSim, VendorCredentialsReplaceTheFactoryPair) {
-  SimulatedBmcs bmcs(1, BmcOptions{"USERID", "MORTA1NE", 0xe41f13000001, true});
-  EXPECT_EQ(systemPower(bmcs, 0), "on");
-  std::vector<std::string> argv = command("ipmi-chassis", bmcs, 0, {"--get-status"});
+  SimulatedBmcs vendor(1, BmcOptions{"USERID", "MORTA1NE", 0xe41f13000001, true});
+  EXPECT_EQ(systemPower(vendor, 0), "on");
+  std::vector<std::string> argv = command("ipmi-chassis", vendor, 0, {"--get-status"});
   argv[4] = "ADMIN";
   argv[6] = "QZWRT";
-  EXPECT_NE(runTool(argv).exit_code, 0);
+  EXPECT_NE(runTool(argv).exit_code, 0) << "vendor credentials replace the factory pair";
 }
 
 }  // namespace
