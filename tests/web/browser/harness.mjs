@@ -67,7 +67,6 @@ export async function run(name, body, { demoArgs = [] } = {}) {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trlweb-browser-'));
   const docroot = path.join(scratch, 'www');
   fs.mkdirSync(docroot);
-  fs.writeFileSync(path.join(docroot, 'report.txt'), 'the report\n');
   const demo = new Demo(option('--demo'), ['--http-address', '127.0.0.1', '--http-port', '0', '--docroot', docroot,
     '--sign-in', `${account.user}:${account.password}`, ...demoArgs]);
   let context = null;
@@ -75,7 +74,7 @@ export async function run(name, body, { demoArgs = [] } = {}) {
   try {
     const port = Number((await demo.expect('listening ')).split(' ')[1]);
     const url = `http://127.0.0.1:${port}/`;
-    context = await launchChromium(path.join(scratch, 'profile'), { acceptDownloads: true });
+    context = await launchChromium(path.join(scratch, 'profile'));
     context.setDefaultTimeout(10000);
     // Every test opens its pages here: signed in (once per browser), live.
     const open = async () => {
