@@ -40,7 +40,6 @@ int main(int argc, char** argv) {
   trl::test::ScratchRoot root;
   const std::string docroot = root.mkdir("/www");
   trl::test::writeFile(docroot + "/style.css", std::string(2048, 'x'));
-  trl::test::writeFile(docroot + "/report.txt", "report\n");
   // One client opens them all: the per-address caps are raised to match.
   const std::string many = std::to_string(sessions + 8);
   DemoProcess demo(argv[1], {"--http-address", "127.0.0.1", "--http-port", "0", "--docroot", docroot,

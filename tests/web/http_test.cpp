@@ -157,19 +157,6 @@ TEST_F(Http, NoPathLeadsOutOfTheDocumentRoot) {
   }
 }
 
-TEST_F(Http, EachPageLoadIsANewSession) {
-  const auto a = httpRequest(port, "GET", "/");
-  const auto b = httpRequest(port, "GET", "/?x=1");
-  EXPECT_EQ(a.status, 200);
-  EXPECT_EQ(a.header("Content-Type"), "text/html; charset=utf-8");
-  EXPECT_NE(a.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
-  EXPECT_NE(a.body.find("Clicks: 0"), std::string::npos);
-  const std::string ia = sessionIdOf(a.body), ib = sessionIdOf(b.body);
-  EXPECT_EQ(ia.size(), 32u);
-  EXPECT_NE(ia, ib);
-  EXPECT_EQ(server.sessionCount(), 2u);
-}
-
 TEST_F(Http, UnknownSessionOrForeignOriginIsRefused) {
   httpRequest(port, "GET", "/");  // a real session exists too
   for (const std::string sid : {"00000000000000000000000000000000", "nonsense", ""}) {
@@ -207,10 +194,17 @@ TEST_F(Http, UploadsOnlyWhenThePageAsksAndWithinTheLimit) {
   EXPECT_FALSE(ws.waitFor("small.deb 16 bytes: package contents").empty());
 }
 
-TEST_F(Http, ResourceIsReachableOnlyFromItsOwnSession) {
+TEST_F(Http, EachPageLoadIsANewSessionWithResourcesOfItsOwn) {
   const auto a = httpRequest(port, "GET", "/");
-  const auto b = httpRequest(port, "GET", "/");
+  const auto b = httpRequest(port, "GET", "/?x=1");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(a.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+  EXPECT_NE(a.body.find("Clicks: 0"), std::string::npos);
   const std::string ia = sessionIdOf(a.body), ib = sessionIdOf(b.body);
+  EXPECT_EQ(ia.size(), 32u);
+  EXPECT_NE(ia, ib);
+  EXPECT_EQ(server.sessionCount(), 2u);
   const std::string hrefStart = "href=\"/_w/res?s=" + ia + "&amp;r=";
   const auto p = a.body.find(hrefStart);
   ASSERT_NE(p, std::string::npos);

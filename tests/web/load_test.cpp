@@ -24,7 +24,6 @@ class Load : public ::testing::Test {
   void start(std::vector<std::string> extra = {}) {
     const std::string docroot = root.mkdir("/www");
     trl::test::writeFile(docroot + "/style.css", "body { color: black }");
-    trl::test::writeFile(docroot + "/report.txt", "report\n");
     std::vector<std::string> args{"--http-address", "127.0.0.1", "--http-port", "0", "--docroot", docroot};
     args.insert(args.end(), extra.begin(), extra.end());
     demo = std::make_unique<DemoProcess>(WEB_DEMO, args);

@@ -8,9 +8,7 @@
 #include "web/grid_layout.h"
 #include "web/image.h"
 #include "web/line_edit.h"
-#include "web/panel.h"
 #include "web/progress_bar.h"
-#include "web/tab_widget.h"
 #include "web/push_button.h"
 #include "web/text.h"
 
@@ -118,44 +116,6 @@ TEST(Render, ComboWithoutChoiceShowsNoEntryAsChosen) {
   const std::string html = combo.html();
   EXPECT_NE(html.find("<option value=\"-1\" selected hidden>"), std::string::npos);
   EXPECT_NE(html.find("&lt;2U&gt;"), std::string::npos);
-}
-
-TEST(Render, PanelWithTitleContentsAndToolBars) {
-  Panel panel("Power control");
-  panel.setMargin(6);
-  auto* box = panel.setLayout(std::make_unique<HBoxLayout>());
-  box->addWidget(std::make_unique<PushButton>("Power on"));
-  PushButton* hide = panel.bottomToolBar()->addButton("Hide");
-  const std::string html = panel.html();
-  EXPECT_NE(html.find("w-panel-title\">Power control</div>"), std::string::npos);
-  EXPECT_LT(html.find("Power on"), html.find("Hide"));
-  EXPECT_NE(html.find("margin-top:6px"), std::string::npos);
-  EXPECT_EQ(hide->parent(), panel.bottomToolBar());
-}
-
-TEST(Render, TabHeadersSwitchTabs) {
-  TabWidget tabs;
-  tabs.resize(800, Length());
-  tabs.addTab(std::make_unique<Container>(), "Dashboard");
-  tabs.addTab(std::make_unique<Text>("servers table"), "Servers");
-  std::vector<int> changes;
-  tabs.currentChanged().connect([&](int i) { changes.push_back(i); });
-  // The header of the second tab is the third widget rendered.
-  PushButton* second = nullptr;
-  int n = 0;
-  tabs.visitRenderedChildren([&](Widget& w) {
-    if (auto* b = dynamic_cast<PushButton*>(&w); b && ++n == 2) second = b;
-  });
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(second->text(), "Servers");
-  Event click;
-  click.type = "click";
-  click.target = second->id();
-  second->handleEvent(click);
-  EXPECT_EQ(tabs.currentIndex(), 1);
-  EXPECT_EQ(changes, std::vector<int>{1});
-  EXPECT_NE(tabs.html().find("servers table"), std::string::npos);
-  EXPECT_NE(second->html().find("w-tab-current"), std::string::npos);
 }
 
 TEST(Render, NestedLayoutsAndRemovalFromALayout) {

@@ -1,16 +1,13 @@
 // Runs the demo server and headless Chromium for one browser test, with a
 // bound on everything: a test that hangs fails instead.
-import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
+import { check, launchChromium, option, signIn, until } from '../../e2e/common.mjs';
 
-function option(name, fallback) {
-  const i = process.argv.indexOf(name);
-  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
-}
+export { check, until };
 
 export class Demo {
   constructor(program, args) {
@@ -58,23 +55,8 @@ export class Demo {
   }
 }
 
-// Polls fn until it returns a truthy value or the time is up.
-export async function until(fn, what, timeout = 10000) {
-  const end = Date.now() + timeout;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 50));
-  }
-}
-
 // The one account the demo server lets in (its --sign-in).
 export const account = { user: 'tester', password: 'secret words' };
-
-export function check(condition, message) {
-  if (!condition) throw new Error('check failed: ' + message);
-}
 
 // Runs body({demo, context, url, open}) with everything set up and torn down.
 export async function run(name, body, { demoArgs = [] } = {}) {
@@ -85,7 +67,6 @@ export async function run(name, body, { demoArgs = [] } = {}) {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trlweb-browser-'));
   const docroot = path.join(scratch, 'www');
   fs.mkdirSync(docroot);
-  fs.writeFileSync(path.join(docroot, 'report.txt'), 'the report\n');
   const demo = new Demo(option('--demo'), ['--http-address', '127.0.0.1', '--http-port', '0', '--docroot', docroot,
     '--sign-in', `${account.user}:${account.password}`, ...demoArgs]);
   let context = null;
@@ -93,25 +74,15 @@ export async function run(name, body, { demoArgs = [] } = {}) {
   try {
     const port = Number((await demo.expect('listening ')).split(' ')[1]);
     const url = `http://127.0.0.1:${port}/`;
-    context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
-      executablePath: option('--chromium', '/usr/lib/chromium/chromium'),
-      headless: true,
-      acceptDownloads: true,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-             '--disable-component-update', '--disable-sync'],
-    });
+    context = await launchChromium(path.join(scratch, 'profile'));
     context.setDefaultTimeout(10000);
     // Every test opens its pages here: signed in (once per browser), live.
     const open = async () => {
       const page = await context.newPage();
       page.on('pageerror', (e) => { console.error('page error:', e.message); failed = true; });
       await page.goto(url);
-      if (await page.locator('form[action="/_w/signin"]').count()) {
-        await page.locator('input[name=user]').fill(account.user);
-        await page.locator('input[name=password]').fill(account.password);
-        await page.getByRole('button', { name: 'Sign in' }).click();
-      }
-      await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
+      if (await page.locator('form[action="/_w/signin"]').count()) await signIn(page, account);
+      else await page.waitForFunction(() => window.trlweb && window.trlweb.state.connected);
       return page;
     };
     await body({ demo, context, url, open, scratch });

@@ -1,11 +1,8 @@
 #include "tests/web/demo/demo_app.h"
 
 #include <algorithm>
-#include <fstream>
 
-#include "web/anchor.h"
 #include "web/box_layout.h"
-#include "web/file_upload.h"
 #include "web/message_box.h"
 #include "web/panel.h"
 #include "web/progress_dialog.h"
@@ -48,33 +45,6 @@ DemoApp::DemoApp(const web::Environment& env) : web::Application(env) {
   job_ = box->addWidget(std::make_unique<web::Text>("Job: idle"));
   job_->setStyleClass("job");
   run->clicked().connect([this] { runJob(); });
-
-  auto* upload = box->addWidget(std::make_unique<web::FileUpload>());
-  upload->setStyleClass("upload");
-  upload->setProgressBar(std::make_unique<web::ProgressBar>());
-  auto* send = box->addWidget(std::make_unique<web::PushButton>("Upload"), 0, web::AlignLeft);
-  send->setStyleClass("send");
-  send->disable();
-  upload_ = box->addWidget(std::make_unique<web::Text>("Upload: none"));
-  upload_->setStyleClass("uploaded");
-  upload->changed().connect([send] { send->enable(); });
-  send->clicked().connect([upload, send] {
-    send->disable();
-    upload->upload();
-  });
-  upload->uploaded().connect([this, upload, send] {
-    upload_->setText("Upload: " + upload->clientFileName() + " " + std::to_string(upload->uploadedSize()) + " bytes");
-    send->enable();
-  });
-  upload->fileTooLarge().connect([this, upload, send](std::int64_t) {
-    upload_->setText("Upload: " + upload->clientFileName() + " too large");
-    send->enable();
-  });
-
-  const std::string report = docRoot() + "report.txt";
-  resource_ = std::make_unique<web::FileResource>(report, "text/plain");
-  resource_->suggestFileName("report.txt");
-  box->addWidget(std::make_unique<web::Anchor>(resource_.get(), "Report"))->setStyleClass("report");
 
   std::lock_guard<std::mutex> lk(listMutex);
   list.push_back(this);

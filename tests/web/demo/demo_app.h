@@ -1,6 +1,6 @@
 // A small application for the browser tests and benchmarks: a click
 // counter, a text pushed from the back end, a Yes/No question, a long job
-// with progress and Cancel, a line edit, an upload and a download.
+// with progress and Cancel and a line edit.
 #pragma once
 
 #include <memory>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "web/application.h"
-#include "web/file_resource.h"
 #include "web/line_edit.h"
 #include "web/text.h"
 
@@ -34,9 +33,7 @@ class DemoApp : public web::Application {
   web::Text* pushed_;
   web::Text* answer_;
   web::Text* job_;
-  web::Text* upload_;
   web::LineEdit* edit_;
-  std::unique_ptr<web::FileResource> resource_;
   int count_ = 0;
 };
 
