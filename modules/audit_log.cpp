@@ -8,6 +8,7 @@
 
 #include "modules/error.h"
 #include "modules/paths.h"
+#include "modules/unique_fd.h"
 
 namespace trl {
 
@@ -18,21 +19,6 @@ const char* const audit_file = "/var/log/trellium/audit.log";
 // A field longer than this is cut: a line stays a line a person can read,
 // and the tail the report shows stays small.
 const std::size_t field_limit = 256;
-
-// Closes on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void appendField(std::string& line, const std::string& text) {
   static const char* const hex = "0123456789abcdef";
@@ -105,8 +91,8 @@ void writeAuditLine(const AuditEntry& entry) {
 
   const std::string path = auditLogPath();
   // O_NOFOLLOW: a link planted in place of the log must not redirect it.
-  const Descriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
-  if (fd.get() < 0) throw TRL_SYSERROR("open " + path + " failed");
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+  if (!fd) throw TRL_SYSERROR("open " + path + " failed");
   // One write on an appending descriptor: lines of concurrent writers
   // (threads, or a second process) never interleave.
   ssize_t written;
@@ -122,8 +108,8 @@ void writeAuditLine(const AuditEntry& entry) {
 
 std::vector<std::string> auditTail(std::size_t n) {
   const std::string path = auditLogPath();
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
     if (errno == ENOENT) return {};
     throw TRL_SYSERROR("open " + path + " failed");
   }

@@ -301,7 +301,7 @@ std::string IPMI::cacheFile(const std::string& hostname) {
 
 // The contexts live as long as the library context they are bound to.
 void IPMI::initSDR(const Target& t) {
-  if (sdrInitialized) return;
+  if (sensor_read_ctx) return;  // made last: all three exist
   const std::string& host = t.hostname;
   try {
     if (!(sdr_cache_ctx = ipmi_sdr_ctx_create())) throw TRL_ERROR(host + ": ipmi_sdr_cache_ctx_create failed");
@@ -312,7 +312,6 @@ void IPMI::initSDR(const Target& t) {
     cleanupSDR();  // what was created
     throw;
   }
-  sdrInitialized = true;
 }
 
 // Opens the controller's cached repository. Given the session, the library
@@ -343,7 +342,6 @@ void IPMI::cleanupSDR() {
   if (sdr_cache_ctx) ipmi_sdr_ctx_destroy(sdr_cache_ctx);
   sensor_read_ctx = nullptr;
   sdr_parse_ctx = sdr_cache_ctx = nullptr;
-  sdrInitialized = false;
 }
 
 double IPMI::sensors(const std::string& name) { return Conversation(*this).sensors(name); }

@@ -191,7 +191,6 @@ class IPMI : public Module {
   ipmi_sdr_ctx_t sdr_parse_ctx = nullptr;
   ipmi_sensor_read_ctx_t sensor_read_ctx = nullptr;
   bool connected = false;
-  bool sdrInitialized = false;  // the SDR contexts exist (from the first sensor pass on)
   SensorList sensor_list;  // guarded by sensor_lock_
   mutable std::mutex target_lock_;
   // guarded by target_lock_

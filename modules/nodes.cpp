@@ -170,21 +170,24 @@ std::optional<Nodes::PowerFailure> sendPower(const PowerTarget& target, IPMI::po
   return std::nullopt;
 }
 
-}  // namespace
-
 // The sessions are collected under the shared lock and driven without it:
 // a progress callback may run other requests of the same browser session,
 // which may need the table's lock themselves.
-Nodes::PowerFailures Nodes::powerAll(IPMI::power_t kind, const boost::function<bool()>& progress) {
-  if (!progress) return power(kind, [](const Node&) { return true; });
+std::vector<PowerTarget> powerTargets(Nodes& nodes, const std::function<bool(const Nodes::Node&)>& pick) {
   std::vector<PowerTarget> targets;
-  {
-    const SharedAccess table(*this);
-    for (const Node* node = table.begin(); node != table.end(); ++node)
-      targets.push_back({node->eth0.name(), node->ipmiShared()});
-  }
+  const Nodes::SharedAccess table(nodes);
+  for (const Nodes::Node* node = table.begin(); node != table.end(); ++node)
+    if (pick(*node)) targets.push_back({node->eth0.name(), node->ipmiShared()});
+  return targets;
+}
+
+}  // namespace
+
+Nodes::PowerFailures Nodes::powerAll(IPMI::power_t kind, const boost::function<bool()>& progress) {
+  const auto every = [](const Node&) { return true; };
+  if (!progress) return power(kind, every);
   PowerFailures failures;
-  for (const PowerTarget& target : targets) {
+  for (const PowerTarget& target : powerTargets(*this, every)) {
     if (!progress()) break;
     if (auto failure = sendPower(target, kind)) failures.push_back(std::move(*failure));
   }
@@ -194,12 +197,7 @@ Nodes::PowerFailures Nodes::powerAll(IPMI::power_t kind, const boost::function<b
 // One job per controller address, as in the polling cycle: a controller
 // never has two of our requests in flight.
 Nodes::PowerFailures Nodes::power(IPMI::power_t kind, const std::function<bool(const Node&)>& pick) {
-  std::vector<PowerTarget> targets;
-  {
-    const SharedAccess table(*this);
-    for (const Node* node = table.begin(); node != table.end(); ++node)
-      if (pick(*node)) targets.push_back({node->eth0.name(), node->ipmiShared()});
-  }
+  const std::vector<PowerTarget> targets = powerTargets(*this, pick);
   std::vector<std::string> controllers;
   for (size_t i = 0; i < targets.size(); ++i)  // a node without a session fails in a job of its own
     controllers.push_back(targets[i].session ? targets[i].session->hostname() : "#" + std::to_string(i));

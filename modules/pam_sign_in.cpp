@@ -127,24 +127,29 @@ bool inGroupFiles(const std::string& root, const std::string& user, const std::s
   return false;
 }
 
-// The same through the system's account database (files, LDAP, ...).
-bool inGroupSystem(const std::string& user, const std::string& group) {
-  std::vector<char> buffer(16384);
-  struct group groupEntry;
-  struct group* groupFound = nullptr;
+// An account database entry by name through a reentrant lookup (getgrnam_r,
+// getpwnam_r), its buffer grown until the entry fits (up to 4 MiB); false
+// when there is none or the lookup fails.
+template <class Entry>
+bool lookUp(int (*lookup)(const char*, Entry*, char*, std::size_t, Entry**), const std::string& name, Entry& entry,
+            std::vector<char>& buffer) {
+  buffer.resize(16384);
+  Entry* found = nullptr;
   int error;
-  while ((error = ::getgrnam_r(group.c_str(), &groupEntry, buffer.data(), buffer.size(), &groupFound)) == ERANGE &&
+  while ((error = lookup(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
          buffer.size() < (1u << 22))
     buffer.resize(buffer.size() * 2);
-  if (error != 0 || !groupFound) return false;
-  const gid_t groupId = groupEntry.gr_gid;
-  std::vector<char> userBuffer(16384);
+  return error == 0 && found;
+}
+
+// The same through the system's account database (files, LDAP, ...).
+bool inGroupSystem(const std::string& user, const std::string& group) {
+  std::vector<char> groupBuffer, userBuffer;
+  struct group groupEntry;
   struct passwd userEntry;
-  struct passwd* userFound = nullptr;
-  while ((error = ::getpwnam_r(user.c_str(), &userEntry, userBuffer.data(), userBuffer.size(), &userFound)) == ERANGE &&
-         userBuffer.size() < (1u << 22))
-    userBuffer.resize(userBuffer.size() * 2);
-  if (error != 0 || !userFound) return false;
+  if (!lookUp(::getgrnam_r, group, groupEntry, groupBuffer) || !lookUp(::getpwnam_r, user, userEntry, userBuffer))
+    return false;
+  const gid_t groupId = groupEntry.gr_gid;
   // Every group of the user, as the account database has them.
   std::vector<gid_t> groups(64);
   int count = static_cast<int>(groups.size());
