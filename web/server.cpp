@@ -158,7 +158,6 @@ struct Server::Impl {
   // One listening socket, plain or TLS.
   struct Listener {
     bool tls = false;
-    std::string address;
     unsigned short port = 0;
     std::unique_ptr<tcp::acceptor> acceptor;
     std::unique_ptr<net::steady_timer> pause;  // out of descriptors: accept again later
@@ -946,7 +945,6 @@ void Server::Impl::listen(bool secure, const std::string& address, unsigned shor
   const tcp::endpoint endpoint(ip, port);
   Listener l;
   l.tls = secure;
-  l.address = address;
   l.acceptor = std::make_unique<tcp::acceptor>(*ioc);
   openCloseOnExec(*l.acceptor, endpoint.protocol(), ec);
   if (!ec) l.acceptor->set_option(net::socket_base::reuse_address(true), ec);
