@@ -75,7 +75,7 @@ void MonitorControl::update(int fd) {
   const int index = fd == 0 && recorded != "unset" ? nodeNameCombo_->findText(recorded) : -1;
   if (index >= 0) {
     nodeNameCombo_->setCurrentIndex(index);
-    showServer(recorded);
+    showServer(recorded, false);
     chartContainer_->update(0);
     return;
   }
@@ -87,11 +87,7 @@ void MonitorControl::nodeChanged() {
   updateWarning("");
   const std::string name = nodeNameCombo_->currentText();
   nodes_->history().changeHistoryNode(name);
-  if (name != "unset") {
-    monitorTable_->setHostname(name);
-    monitorTable_->update(nodes_);
-    updateSensorCombo(monitorTable_->rows(), true);
-  }
+  showServer(name, true);
   chartContainer_->update(0);  // the old series goes at once, not at the next round
 }
 
@@ -103,11 +99,11 @@ void MonitorControl::sensorChanged() {
   chartContainer_->update(0);
 }
 
-void MonitorControl::showServer(const std::string& name) {
+void MonitorControl::showServer(const std::string& name, bool pickFirst) {
   if (name == "unset") return;
   monitorTable_->setHostname(name);
   monitorTable_->update(nodes_);
-  updateSensorCombo(monitorTable_->rows(), false);
+  updateSensorCombo(monitorTable_->rows(), pickFirst);
 }
 
 void MonitorControl::updateSensorCombo(const IPMI::SensorList& rows, bool pickFirst) {
@@ -136,7 +132,7 @@ void MonitorControl::followHistory(const std::string& node, const std::string& s
     const int index = node == "unset" ? -1 : nodeNameCombo_->findText(node);
     if (index < 0) return;  // not a server this page lists
     nodeNameCombo_->setCurrentIndex(index);
-    showServer(node);
+    showServer(node, false);
     return;
   }
   const int index = sensorCombo_->findText(sensor);

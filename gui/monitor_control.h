@@ -39,8 +39,9 @@ class MonitorControl : public HelpableContainer {
   // it, with its first sensor.
   void nodeChanged();
   void sensorChanged();
-  // Shows a server's table and sensors without changing the history.
-  void showServer(const std::string& name);
+  // Shows a server's table and sensors; the sensor chosen is the first
+  // (pickFirst) or the one the history records.
+  void showServer(const std::string& name, bool pickFirst);
   // Fills the sensor combo with the names of the table's rows (each once).
   // With pickFirst the first becomes the history's sensor; without, the
   // combo shows the sensor the history records (the first when none is).

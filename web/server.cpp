@@ -158,7 +158,6 @@ struct Server::Impl {
   // One listening socket, plain or TLS.
   struct Listener {
     bool tls = false;
-    std::string address;
     unsigned short port = 0;
     std::unique_ptr<tcp::acceptor> acceptor;
     std::unique_ptr<net::steady_timer> pause;  // out of descriptors: accept again later
@@ -538,19 +537,26 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
 
   void signInPage(http::status status, const std::string& message, const std::string& user) {
     const SignIn& signIn = *server_.signIn;
+    // A cookie of a sign-in that ended is of no more use.
+    const bool staleCookie = !cookieValues(cookies_, signInCookieName(isTls<Stream>)).empty();
+    sendPage(status, SignInPolicy, renderSignInPage(signIn.title, signIn.note, message, user, server_.pageIcon),
+             keepAlive_ && requestComplete(), staleCookie ? signInCookie({}, isTls<Stream>) : std::string());
+  }
+
+  // A page of ours; a HEAD request gets its length only.
+  void sendPage(http::status status, const char* policy, std::string page, bool keepAlive,
+                const std::string& cookie = {}) {
     http::response<http::string_body> res{status, 11};
     res.set(http::field::content_type, "text/html; charset=utf-8");
     res.set(http::field::cache_control, "no-store");
-    res.set("Content-Security-Policy", SignInPolicy);
+    res.set("Content-Security-Policy", policy);
     res.set("X-Frame-Options", "DENY");
-    // A cookie of a sign-in that ended is of no more use.
-    if (!cookieValues(cookies_, signInCookieName(isTls<Stream>)).empty())
-      res.set(http::field::set_cookie, signInCookie({}, isTls<Stream>));
-    res.keep_alive(keepAlive_ && requestComplete());
-    const std::string page = renderSignInPage(signIn.title, signIn.note, message, user, server_.pageIcon);
-    if (!head_) res.body() = page;
+    if (!cookie.empty()) res.set(http::field::set_cookie, cookie);
+    res.keep_alive(keepAlive);
+    const std::size_t size = page.size();
+    if (!head_) res.body() = std::move(page);
     res.prepare_payload();
-    if (head_) res.content_length(page.size());
+    if (head_) res.content_length(size);
     send(std::move(res));
   }
 
@@ -677,11 +683,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
     // Page loads nobody follows up make room for new ones.
     for (auto& evicted : server_.registry.admit(session, server_.options.limits.sessions))
       server_.teardownLater(std::move(evicted));
-    const bool head = req.method() == http::verb::head;
-    const bool keepAlive = req.keep_alive();
-    session->start(server_.factory, [self = self(), session, head, keepAlive](bool ok, std::string page) {
+    session->start(server_.factory, [self = self(), session](bool ok, std::string page) {
       // On a handler thread: back to this connection's strand to answer.
-      net::post(self->strand_, [self, session, ok, head, keepAlive, page = std::move(page)]() mutable {
+      net::post(self->strand_, [self, session, ok, page = std::move(page)]() mutable {
         if (!ok) {
           const bool evicted = session->dying();
           self->server_.registry.remove(session->id());
@@ -691,17 +695,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream
                                          ". Try again in a few seconds.");
           return self->sendText(http::status::internal_server_error, "the application could not start");
         }
-        http::response<http::string_body> res{http::status::ok, 11};
-        res.set(http::field::content_type, "text/html; charset=utf-8");
-        res.set(http::field::cache_control, "no-store");
-        res.set("Content-Security-Policy", PagePolicy);
-        res.set("X-Frame-Options", "DENY");
-        res.keep_alive(keepAlive);
-        const std::size_t size = page.size();
-        if (!head) res.body() = std::move(page);
-        res.prepare_payload();
-        if (head) res.content_length(size);
-        self->send(std::move(res));
+        // keepAlive_ and head_ still describe this request: nothing more is
+        // read from the connection until this answer is sent.
+        self->sendPage(http::status::ok, PagePolicy, std::move(page), self->keepAlive_);
       });
     });
   }
@@ -946,7 +942,6 @@ void Server::Impl::listen(bool secure, const std::string& address, unsigned shor
   const tcp::endpoint endpoint(ip, port);
   Listener l;
   l.tls = secure;
-  l.address = address;
   l.acceptor = std::make_unique<tcp::acceptor>(*ioc);
   openCloseOnExec(*l.acceptor, endpoint.protocol(), ec);
   if (!ec) l.acceptor->set_option(net::socket_base::reuse_address(true), ec);
